@@ -1,0 +1,56 @@
+# Front door: `make` builds both programs, `make test` runs every test (native, then Windows under
+# Wine), `make bench` runs the benchmarks.
+BUILD_DIR := build
+WIN_BUILD_DIR := build-win
+CMAKE_BUILD_TYPE ?= RelWithDebInfo
+PREFIX ?= /usr/local
+DESTDIR ?=
+
+# Wine runs the Windows test programs in a prefix of its own inside the Windows build folder, quietly.
+export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
+export WINEDEBUG := -all
+export WINEDLLOVERRIDES := mscoree,mshtml=
+
+.PHONY: all deps native windows test test-native test-windows wine-prefix bench format clean
+
+all: deps native windows
+
+deps:
+	@scripts/install-deps
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE)
+
+$(WIN_BUILD_DIR)/build.ninja:
+	cmake -S . -B $(WIN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	    -DCOMTERM_NATIVE_BUILD_DIR=$(CURDIR)/$(BUILD_DIR)
+
+native: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR)
+
+windows: $(WIN_BUILD_DIR)/build.ninja
+	cmake --build $(WIN_BUILD_DIR)
+
+wine-prefix: windows
+	@scripts/wine-prefix
+
+test: deps
+	$(MAKE) native windows wine-prefix
+	$(MAKE) test-native test-windows
+
+test-native:
+	ctest --test-dir $(BUILD_DIR) --output-on-failure
+
+test-windows:
+	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure
+
+bench: deps native
+	cmake --build $(BUILD_DIR) --target bench
+	$(BUILD_DIR)/bench/bench_utf8_to_gbk
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR)

@@ -1,0 +1,36 @@
+// comterm: an interactive serial-port terminal. Start-up runs here, in a fixed order; then the main
+// thread forwards keys for the rest of the process's life while the link thread shows what the
+// device sends.
+#include "link.h"
+#include "options.h"
+#include "selection.h"
+#include "terminal.h"
+#include "textconv.h"
+
+int main(int argc, char** argv) {
+    // Standard streams show every write at once.
+    console_init();
+    // The window is named after the tool until a port is chosen.
+    SetConsoleTitleA(tool_title);
+    // Every conversion table, before anything is converted and before the link thread exists.
+    code_tables_init();
+    // Options from the command line; without any, the usage text (and then the menus).
+    if (argc == 1) {
+        print_usage(argv[0]);
+    } else {
+        parse_options(argc, argv);
+    }
+    // Menus for whatever the command line left unset.
+    if (port_path[0] == '\0') {
+        select_port();
+    }
+    if (baud_rate == 0) {
+        select_baud();
+    }
+    // The window now names the device.
+    set_port_title();
+    // The link thread owns the device from here on.
+    _beginthreadex(nullptr, 0, link_thread, nullptr, 0, nullptr);
+    // The main thread forwards keys for ever.
+    forward_keys();
+}

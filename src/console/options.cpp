@@ -1,0 +1,117 @@
+// The option parser and the usage text.
+#include "options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link.h"
+
+namespace {
+
+// What a recognised option does with its value.
+struct option_row {
+    char letter;
+    void (*apply)(const char* argv0, const char* value);
+};
+
+void apply_port(const char* argv0, const char* value) {
+    // A value beginning with a backslash is a full device path; anything else is a name in the
+    // device namespace. A path that would not fit is refused whole rather than cut.
+    const bool full_path = value[0] == '\\';
+    const char* prefix = full_path ? "" : "\\\\.\\";
+    if (std::strlen(prefix) + std::strlen(value) >= port_path_size) {
+        std::fprintf(stderr, "%s: port name too long -- %s\n", argv0, value);
+        return;
+    }
+    std::snprintf(port_path, port_path_size, "%s%s", prefix, value);
+}
+
+void apply_baud(const char* /*argv0*/, const char* value) { baud_rate = parse_baud(value); }
+
+constexpr option_row option_rows[] = {
+    {'p', apply_port},
+    {'b', apply_baud},
+};
+
+const option_row* find_option(char letter) {
+    for (const option_row& row : option_rows) {
+        if (row.letter == letter) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+bool is_option_word(const char* word) { return word[0] == '-' && word[1] != '\0'; }
+
+}  // namespace
+
+std::int32_t parse_baud(const char* text) {
+    // atoi's reading (leading blanks, a sign, digits; 0 when there are none) without its undefined
+    // behaviour on overflow: the value saturates at the ends of the 32-bit range.
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
+        ++p;
+    }
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    long long value = 0;
+    constexpr long long limit = 2147483648LL;  // |INT32_MIN|
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > limit) {
+            value = limit;
+        }
+    }
+    if (negative) {
+        return static_cast<std::int32_t>(-value);
+    }
+    return static_cast<std::int32_t>(value >= limit ? limit - 1 : value);
+}
+
+const char* program_name_of(const char* argv0) {
+    const char* last_backslash = std::strrchr(argv0, '\\');
+    return last_backslash != nullptr ? last_backslash + 1 : argv0;
+}
+
+void print_usage(const char* argv0) {
+    const char* name = program_name_of(argv0);
+    std::fprintf(stderr, "%s\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n",
+                 tool_title, name, name);
+}
+
+void parse_options(int argc, char** argv) {
+    const char* argv0 = argv[0];
+    const bool stop_at_first_word = std::getenv("POSIXLY_CORRECT") != nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (std::strcmp(word, "--") == 0) {
+            return;
+        }
+        if (!is_option_word(word)) {
+            if (stop_at_first_word) {
+                return;
+            }
+            continue;  // words that are not options are skipped, scanning goes on after them
+        }
+        // A word may hold several letters (-xp COM3); a letter that takes a value ends the word.
+        for (const char* letter = word + 1; *letter != '\0'; ++letter) {
+            const option_row* row = find_option(*letter);
+            if (row == nullptr) {
+                std::fprintf(stderr, "%s: invalid option -- %c\n", argv0, *letter);
+                continue;
+            }
+            if (letter[1] != '\0') {
+                row->apply(argv0, letter + 1);
+            } else if (i + 1 < argc) {
+                row->apply(argv0, argv[++i]);
+            } else {
+                std::fprintf(stderr, "%s: option requires an argument -- %c\n", argv0, *letter);
+            }
+            break;
+        }
+    }
+}

@@ -1,0 +1,104 @@
+// The port and baud menus.
+#include "selection.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "link.h"
+
+// Not sorted: the three most used rates come first.
+const std::array<std::int32_t, 12> baud_table = {
+    9600, 115200, 74880, 300, 1200, 2400, 4800, 19200, 38400, 57600, 230400, 250000,
+};
+
+namespace {
+
+constexpr int highest_port_number = 255;
+const char menu_rule[] = "===================";
+
+struct found_ports {
+    std::uint8_t count;
+    std::uint8_t numbers[highest_port_number];
+};
+
+void format_com_path(int number) { std::snprintf(port_path, port_path_size, "\\\\.\\COM%d", number); }
+
+// Opens each numbered port the way the link thread does and closes it again; nothing is written.
+void discover_ports(found_ports& found) {
+    found = {};
+    for (int n = 1; n <= highest_port_number; ++n) {
+        format_com_path(n);
+        const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        port_handle.store(handle);
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+            found.numbers[found.count++] = static_cast<std::uint8_t>(n);
+        }
+    }
+    port_handle.store(INVALID_HANDLE_VALUE);  // the probe's handles are closed: do not keep one
+    port_path[0] = '\0';
+}
+
+}  // namespace
+
+void select_port() {
+    found_ports found;
+    discover_ports(found);
+    if (found.count == 0) {
+        std::puts(">>当前没有可用串口");
+        console_pause();
+        std::exit(0);
+    }
+
+    std::puts(menu_rule);
+    std::printf(">>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n", found.count);
+    int entry = 0;
+    for (; entry < found.count; ++entry) {
+        std::printf("%d=COM%d\t", entry + 1, found.numbers[entry]);
+        if (entry & 1) {
+            std::putchar('\n');
+        }
+    }
+    std::putchar('\n');
+
+    // The answer lands in the loop counter, which holds the count now: an answer without a number
+    // leaves it there and so picks the last port. Read through a long, which is wider than the
+    // counter where long has 64 bits, and copy back.
+    long answer = entry;
+    if (std::scanf("%ld", &answer) != 1) {
+        answer = entry;
+    }
+    unsigned long index = static_cast<unsigned long>(answer) - 1;
+    if (index >= found.count) {
+        index = 0;
+    }
+    const int chosen = found.numbers[index];
+    std::printf(">>已选择串口：COM%d\n", chosen);
+    format_com_path(chosen);
+}
+
+void select_baud() {
+    std::puts(menu_rule);
+    std::puts(">>请选择波特率：");
+    int entry = 0;
+    for (; entry < static_cast<int>(baud_table.size()); ++entry) {
+        std::printf("%d=%d\t", entry + 1, baud_table[static_cast<std::size_t>(entry)]);
+        if ((entry & 3) == 3) {
+            std::putchar('\n');
+        }
+    }
+    std::putchar('\n');
+
+    // As above: no number in the answer leaves 12 in the counter, which picks the last rate.
+    int answer = entry;
+    if (std::scanf("%d", &answer) != 1) {
+        answer = entry;
+    }
+    std::size_t index = 0;
+    if (answer >= 1 && answer <= static_cast<int>(baud_table.size())) {
+        index = static_cast<std::size_t>(answer - 1);
+    }
+    baud_rate = baud_table[index];
+    std::printf(">>已选择波特率：%ld\n", static_cast<long>(baud_rate));
+}

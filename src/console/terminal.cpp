@@ -1,0 +1,33 @@
+// Console titles and keyboard forwarding.
+#include "terminal.h"
+
+#include <cstdio>
+
+#include "link.h"
+#include "options.h"
+
+void set_port_title() {
+    // The path (31 bytes at most), the separator (4), the title and the NUL fit with room to spare.
+    char title[255];
+    static_assert(port_path_size - 1 + 4 + sizeof(tool_title) <= sizeof(title));
+    std::snprintf(title, sizeof(title), "%s——%s", port_path, tool_title);
+    SetConsoleTitleA(title);
+}
+
+void forward_keys() {
+    for (;;) {
+        const int key = _getch();
+        if (key < 0 || key > 0xFF) {
+            // No console to read keys from (a detached process, or Wine with standard input that
+            // is no console): _getch then fails at once, for ever. Sending its value each time would
+            // flood the device, so the main thread rests while the link thread goes on.
+            for (;;) {
+                Sleep(60 * 60 * 1000);
+            }
+        }
+        // Keys typed while the link is down are dropped without a word.
+        if (link_send_key(static_cast<unsigned char>(key)) < 0) {
+            std::puts("write to serial port fail");
+        }
+    }
+}

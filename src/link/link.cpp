@@ -1,0 +1,144 @@
+// The link thread: opens, configures, polls, watches and reopens the serial device.
+#include <cstdio>
+
+#include "link.h"
+
+char port_path[port_path_size];
+std::int32_t baud_rate;
+std::atomic<HANDLE> port_handle{INVALID_HANDLE_VALUE};
+std::atomic<std::uint8_t> link_state{LINK_UNOPENED};
+
+namespace {
+
+// Keys being written by the main thread right now. The link thread closes a lost handle only when
+// none is in flight, so a key write never runs on a handle that is being released (or, on Linux,
+// on a descriptor number already reused by the reopen). Sequentially consistent on both sides: the
+// main thread raises the count before it looks at link_state, the link thread publishes LINK_LOST
+// before it looks at the count, so at least one of them sees the other.
+std::atomic<int> key_writes_in_flight{0};
+
+constexpr DWORD read_chunk = 32;
+constexpr DWORD idle_sleep_ms = 5;
+constexpr int idle_passes_per_query = 200;  // the query runs on every 201st idle pass
+constexpr DWORD reopen_pause_ms = 1000;
+constexpr DWORD queue_size = 255;
+
+void release_lost_handle() {
+    while (key_writes_in_flight.load() != 0) {
+        Sleep(1);
+    }
+    CloseHandle(port_handle.load());
+    port_handle.store(INVALID_HANDLE_VALUE);
+}
+
+// One pass with the link up: read what has arrived and show it; when idle, pause and now and then
+// ask the device whether it is still there.
+void poll_pass(receive_decoder& decoder, int& idle_passes) {
+    unsigned char read_buffer[read_chunk];
+    DWORD bytes_read = 0;
+    const HANDLE handle = port_handle.load(std::memory_order_relaxed);
+    if (ReadFile(handle, read_buffer, read_chunk, &bytes_read, nullptr)) {
+        receive_decoder_feed(decoder, read_buffer, bytes_read);
+    } else {
+        bytes_read = 0;  // a failed read counts as an idle pass, never as a loss by itself
+    }
+    if (bytes_read != 0) {
+        return;
+    }
+    Sleep(idle_sleep_ms);
+    if (idle_passes++ == idle_passes_per_query) {
+        idle_passes = 0;
+        DCB probe{};
+        probe.DCBlength = sizeof(probe);
+        if (!GetCommState(handle, &probe)) {
+            link_state.store(LINK_LOST);
+            release_lost_handle();
+        }
+    }
+}
+
+// One attempt to (re)open the port. Announces the outcome; the state moves to LINK_UP only here.
+void open_pass(std::uint8_t state) {
+    if (state == LINK_LOST) {
+        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", port_path, baud_rate);
+    }
+    const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    port_handle.store(handle);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (state == LINK_UNOPENED) {
+            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", port_path, baud_rate);
+        }
+        Sleep(reopen_pause_ms);
+        return;
+    }
+    // A configuration failure only delays the link: the line keeps what it had.
+    if (configure_port() != 0) {
+        Sleep(reopen_pause_ms);
+    }
+    if (state == LINK_UNOPENED) {
+        std::printf(">>串口 %s(%d) 打开成功\n>>", port_path, baud_rate);
+    } else {
+        std::printf(">>串口 %s(%d) 重连成功\n>>", port_path, baud_rate);
+    }
+    link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
+}
+
+}  // namespace
+
+int configure_port() {
+    const HANDLE handle = port_handle.load(std::memory_order_relaxed);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(handle, &dcb)) {
+        std::puts("GetCommState fail");
+        return -1;
+    }
+    // A negative rate becomes a huge DWORD, which the driver refuses.
+    dcb.BaudRate = static_cast<DWORD>(baud_rate);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(handle, &dcb)) {
+        std::puts("SetCommState fail");
+        return -2;
+    }
+    SetupComm(handle, queue_size, queue_size);
+    // Reads return at once with whatever has arrived; a write may take 50 ms a byte plus 2 s.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 50;
+    timeouts.WriteTotalTimeoutConstant = 2000;
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        std::puts("SetCommTimeouts fail");
+        return -3;
+    }
+    return 0;
+}
+
+unsigned link_thread(void* /*argument*/) {
+    // Kept across every pass and reconnection: a character begun before a loss completes after it.
+    receive_decoder decoder;
+    int idle_passes = 0;
+    for (;;) {
+        const std::uint8_t state = link_state.load(std::memory_order_relaxed);
+        if (state == LINK_UP) {
+            poll_pass(decoder, idle_passes);
+        } else {
+            open_pass(state);
+        }
+    }
+}
+
+int link_send_key(unsigned char key) {
+    key_writes_in_flight.fetch_add(1);
+    int result = 1;
+    if (link_state.load() == LINK_UP) {
+        DWORD written = 0;
+        result = WriteFile(port_handle.load(), &key, 1, &written, nullptr) ? 0 : -1;
+    }
+    key_writes_in_flight.fetch_sub(1);
+    return result;
+}

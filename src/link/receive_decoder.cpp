@@ -1,0 +1,59 @@
+// Receive decoder: cuts the received byte stream into UTF-8 characters and shows each, converted to
+// GBK, as soon as it is complete. A character may arrive split over several reads.
+#include <array>
+#include <cstdio>
+
+#include "link.h"
+#include "textconv.h"
+
+namespace {
+
+struct lead_length_row {
+    unsigned first;
+    unsigned last;
+    std::uint8_t length;
+};
+
+// Continuation bytes (0x80-0xBF) in lead position count as one-byte characters, as do 0xFE and
+// 0xFF, so the table never yields 0 and the decoder always makes progress.
+constexpr lead_length_row lead_length_rows[] = {
+    {0x00, 0xBF, 1}, {0xC0, 0xDF, 2}, {0xE0, 0xEF, 3}, {0xF0, 0xF7, 4},
+    {0xF8, 0xFB, 5}, {0xFC, 0xFD, 6}, {0xFE, 0xFF, 1},
+};
+
+constexpr std::array<std::uint8_t, 256> make_lead_length_table() {
+    std::array<std::uint8_t, 256> table{};
+    for (const lead_length_row& row : lead_length_rows) {
+        for (unsigned b = row.first; b <= row.last; ++b) {
+            table[b] = row.length;
+        }
+    }
+    return table;
+}
+
+}  // namespace
+
+// Constant-initialised: usable from the first byte, whatever the order of start-up.
+extern const std::array<std::uint8_t, 256> lead_length_table = make_lead_length_table();
+static_assert(sizeof(receive_decoder::character) == 6, "the longest lead announces 6 bytes");
+
+void receive_decoder_feed(receive_decoder& decoder, const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char b = bytes[i];
+        if (decoder.pending == 0) {
+            decoder.pending = lead_length_table[b];
+            decoder.fill = 0;
+        }
+        decoder.character[decoder.fill++] = b;
+        --decoder.pending;
+        if (decoder.pending == 0) {
+            // A group of at most 6 bytes converts to at most 6 bytes plus the NUL.
+            unsigned char shown[10];
+            std::size_t shown_len = 0;
+            if (utf8_to_gbk(decoder.character, decoder.fill, shown, &shown_len) == 0) {
+                shown[shown_len] = 0;
+                std::fputs(reinterpret_cast<const char*>(shown), stdout);
+            }
+        }
+    }
+}

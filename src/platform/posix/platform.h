@@ -1,0 +1,93 @@
+// Platform services, Linux build: the Win32 serial and console operations the program uses,
+// provided over termios, pthreads and the tty, with the same names, types and results.
+//
+// Only what the program calls exists here. Each operation copies the Win32 behaviour the callers
+// rely on:
+//   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
+//                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on failure.
+//   CloseHandle      releases the device and its lock.
+//   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
+//   SetCommState     applies BaudRate (any rate the driver takes), ByteSize, Parity, StopBits.
+//   SetupComm        accepted; the tty has its own queues.
+//   SetCommTimeouts  keeps the timeouts with the handle for ReadFile and WriteFile.
+//   ReadFile         MAXDWORD interval with zero totals: returns at once with what has arrived.
+//   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds.
+//   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
+//   Sleep            pauses the calling thread.
+//   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
+//                    from standard input when it is no terminal; blocks for ever at its end.
+//   _beginthreadex   runs a routine in a new thread.
+//   console_init()   unbuffered standard streams; GBK output shown in the terminal's encoding.
+//   console_pause()  prints the pause prompt and waits for one key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using HANDLE = void*;
+using LPCSTR = const char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+
+constexpr BYTE NOPARITY = 0;
+constexpr BYTE ODDPARITY = 1;
+constexpr BYTE EVENPARITY = 2;
+constexpr BYTE MARKPARITY = 3;
+constexpr BYTE SPACEPARITY = 4;
+constexpr BYTE ONESTOPBIT = 0;
+constexpr BYTE ONE5STOPBITS = 1;
+constexpr BYTE TWOSTOPBITS = 2;
+
+// The fields of the Win32 DCB that the program reads or writes; the flag bit-fields of the real
+// record are not modelled.
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+};
+
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+
+struct SECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL CloseHandle(HANDLE handle);
+BOOL GetCommState(HANDLE handle, DCB* dcb);
+BOOL SetCommState(HANDLE handle, DCB* dcb);
+BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
+BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
+               OVERLAPPED* overlapped);
+
+BOOL SetConsoleTitleA(LPCSTR title);
+void Sleep(DWORD milliseconds);
+int _getch();
+std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start)(void*),
+                              void* argument, unsigned init_flags, unsigned* thread_id);
+
+void console_init();
+void console_pause();

@@ -1,0 +1,51 @@
+// Text conversion between UTF-8, Unicode code points and GBK (code page 936).
+//
+// The GBK mapping ships in packed form (runs of consecutive codes plus single pairs, see
+// gbk_packed_data.h) and is expanded once, by code_tables_init(), into direct lookup tables held in
+// zero-initialised static memory. After that every conversion is one table lookup per character,
+// with no allocation and no search, and the tables are only read, from any thread, without locks.
+//
+//   code_tables_init()  builds every conversion table; call once before converting anything.
+//   utf8_to_gbk()       UTF-8 bytes to GBK text for display; characters without a GBK code vanish.
+//   gbk_to_utf8()       GBK bytes to UTF-8 text.
+//   utf8_normalize()    in-place case, full-width and traditional-to-simplified folding of UTF-8.
+//   gbk_normalize()     the same for GBK text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A GBK code is lead byte * 256 + trail byte; a code point is a BMP value. 0 means "no mapping".
+using gbk_code = std::uint16_t;
+using code_point = std::uint16_t;
+
+// Direct tables, filled by code_tables_init() and read-only afterwards.
+// gbk_to_unicode is indexed by (GBK code - 0x8000), i.e. ((lead & 0x7F) << 8) | trail.
+extern code_point gbk_to_unicode[32768];
+extern gbk_code unicode_to_gbk[65536];
+
+// Builds every conversion table of the program. Safe to call more than once: later calls return at
+// once. Must complete before a second thread starts converting.
+void code_tables_init();
+
+// Converts len bytes of UTF-8 at src into GBK at dst (which must hold len + 1 bytes) and
+// NUL-terminates it; *out_len receives the byte count before the NUL. Returns 0, or -1 (nothing
+// written) when len is 0 or src or dst is null. An incomplete character at the end stops the
+// conversion; characters with no GBK code and 4-byte characters produce nothing.
+int utf8_to_gbk(const unsigned char* src, std::size_t len, unsigned char* dst, std::size_t* out_len);
+
+// Normalisation flags for utf8_normalize() and gbk_normalize().
+enum : unsigned {
+    CONV_LOWER = 1,       // A-Z become a-z
+    CONV_UPPER = 2,       // a-z become A-Z (ignored when CONV_LOWER is set)
+    CONV_HALFWIDTH = 4,   // full-width forms become ASCII
+    CONV_SIMPLIFIED = 8,  // traditional characters become simplified ones
+};
+
+// Converts len bytes of GBK at src into UTF-8 at dst, NUL-terminated; dst must hold
+// len * 3 / 2 rounded up, plus one byte. Returns 0, or -1 when len is 0 or src or dst is null.
+int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst, std::size_t* out_len);
+
+// Rewrite a NUL-terminated text in place; the result is never longer than the input.
+void utf8_normalize(unsigned char* s, unsigned flags);
+void gbk_normalize(unsigned char* s, unsigned flags);
