@@ -20,11 +20,14 @@ void apply_port(const char* argv0, const char* value) {
     // device namespace. A path that would not fit is refused whole rather than cut.
     const bool full_path = value[0] == '\\';
     const char* prefix = full_path ? "" : "\\\\.\\";
-    if (std::strlen(prefix) + std::strlen(value) >= port_path_size) {
+    const std::size_t prefix_len = std::strlen(prefix);
+    const std::size_t value_len = std::strlen(value);
+    if (prefix_len + value_len >= port_path_size) {
         std::fprintf(stderr, "%s: port name too long -- %s\n", argv0, value);
         return;
     }
-    std::snprintf(port_path, port_path_size, "%s%s", prefix, value);
+    std::memcpy(port_path, prefix, prefix_len);
+    std::memcpy(port_path + prefix_len, value, value_len + 1);
 }
 
 void apply_baud(const char* /*argv0*/, const char* value) { baud_rate = parse_baud(value); }

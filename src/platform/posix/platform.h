@@ -4,7 +4,8 @@
 // Only what the program calls exists here. Each operation copies the Win32 behaviour the callers
 // rely on:
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
-//                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on failure.
+//                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
+//                    failure.
 //   CloseHandle      releases the device and its lock.
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
 //   SetCommState     applies BaudRate (any rate the driver takes), ByteSize, Parity, StopBits.

@@ -1,0 +1,97 @@
+// The console operations of the Linux build: standard streams, keys, title and pause.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "console_encoding.h"
+#include "keyboard_terminal.h"
+#include "platform.h"
+
+namespace {
+
+// Keys from a file or pipe come through the stdin stream, so bytes that scanf has already
+// buffered (the rest of a menu answer) are not skipped. 0..255, or EOF at the end of input.
+int read_stdin_byte() {
+    for (;;) {
+        int byte = std::fgetc(stdin);
+        if (byte != EOF || !std::ferror(stdin) || errno != EINTR) {
+            return byte;
+        }
+        std::clearerr(stdin);
+    }
+}
+
+// One key from the terminal in raw mode, straight from the descriptor as the Windows console
+// hands keys to _getch past the C runtime's buffer. 0..255, or EOF when the terminal has gone.
+int read_terminal_byte() {
+    for (;;) {
+        unsigned char key = 0;
+        ssize_t got = read(STDIN_FILENO, &key, 1);
+        if (got == 1) {
+            return key;
+        }
+        if (got == 0 || errno != EINTR) {
+            return EOF;
+        }
+    }
+}
+
+// At the end of input there are no more keys, and the program goes on until it is killed
+// (`comterm ... </dev/null | tee log` is a logger): wait without using the processor.
+[[noreturn]] void wait_for_ever() {
+    for (;;) {
+        pause();
+    }
+}
+
+}  // namespace
+
+void console_init() {
+    // Every write must reach the screen at once, received characters included; nothing flushes.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    console_streams_convert();
+}
+
+int _getch() {
+    int key = (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) ? read_terminal_byte()
+                                                                  : read_stdin_byte();
+    if (key == EOF) {
+        wait_for_ever();
+    }
+    return key;
+}
+
+BOOL SetConsoleTitleA(LPCSTR title) {
+    if (title == nullptr) {
+        return 0;
+    }
+    if (!isatty(STDOUT_FILENO)) {
+        return 1;
+    }
+    // xterm's OSC 0 sets icon name and window title. Control bytes inside would end or corrupt the
+    // sequence and are left out. Through stdout, so the title is converted like all other text and
+    // a line the link thread prints cannot land inside the sequence.
+    flockfile(stdout);
+    std::fputs("\033]0;", stdout);
+    for (const char* c = title; *c != '\0'; ++c) {
+        auto byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            putc_unlocked(byte, stdout);
+        }
+    }
+    std::fputs("\007", stdout);
+    funlockfile(stdout);
+    return 1;
+}
+
+void console_pause() {
+    std::puts("请按任意键继续. . .");
+    if (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) {
+        read_terminal_byte();
+        keyboard_raw_end();
+    } else {
+        read_stdin_byte();
+    }
+}

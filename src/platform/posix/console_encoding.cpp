@@ -1,0 +1,217 @@
+#include "console_encoding.h"
+
+#include <langinfo.h>
+#include <locale.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "textconv.h"
+
+namespace {
+
+constexpr std::array<const char*, 7> gbk_compatible_codesets = {
+    "GBK", "GB18030", "GB2312", "EUCCN", "CP936", "WINDOWS936", "MS936",
+};
+
+constexpr code_point replacement_character = 0xFFFD;
+constexpr code_point euro_sign = 0x20AC;
+
+bool is_gbk_lead(unsigned char byte) {
+    return byte >= 0x81 && byte <= 0xFE;
+}
+
+bool is_gbk_trail(unsigned char byte) {
+    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFE);
+}
+
+std::size_t put_utf8(code_point value, unsigned char* out) {
+    if (value < 0x80) {
+        out[0] = static_cast<unsigned char>(value);
+        return 1;
+    }
+    if (value < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (value >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (value & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<unsigned char>(0xE0 | (value >> 12));
+    out[1] = static_cast<unsigned char>(0x80 | ((value >> 6) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | (value & 0x3F));
+    return 3;
+}
+
+code_point gbk_pair_to_unicode(unsigned char lead, unsigned char trail) {
+    code_point value = gbk_to_unicode[((lead & 0x7F) << 8) | trail];
+    return value != 0 ? value : replacement_character;
+}
+
+// The codeset named by a locale string such as "zh_CN.UTF-8@euro": the part after '.', up to '@'.
+void codeset_of_locale_name(const char* name, char* out, std::size_t out_size) {
+    out[0] = '\0';
+    const char* dot = std::strchr(name, '.');
+    if (dot == nullptr) {
+        return;
+    }
+    std::size_t length = std::strcspn(dot + 1, "@");
+    if (length >= out_size) {
+        length = out_size - 1;
+    }
+    std::memcpy(out, dot + 1, length);
+    out[length] = '\0';
+}
+
+// One converted stream: where its bytes go and the character it carries between writes.
+struct converted_stream {
+    int fd;
+    gbk_stream state;
+};
+
+converted_stream converted_stdout{STDOUT_FILENO, {}};
+converted_stream converted_stderr{STDERR_FILENO, {}};
+
+bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
+    while (length > 0) {
+        ssize_t put = write(fd, bytes, length);
+        if (put > 0) {
+            bytes += put;
+            length -= static_cast<std::size_t>(put);
+        } else if (put < 0 && errno == EAGAIN) {
+            pollfd state{fd, POLLOUT, 0};  // someone made the terminal non-blocking
+            poll(&state, 1, -1);
+        } else if (put < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// fopencookie write function. The stream is unbuffered and locked by stdio around each call, so
+// the two threads that print never meet inside it.
+ssize_t converted_stream_write(void* cookie, const char* data, std::size_t size) {
+    auto* stream = static_cast<converted_stream*>(cookie);
+    constexpr std::size_t chunk = 256;
+    unsigned char utf8[gbk_stream_max_output(chunk)];
+    for (std::size_t done = 0; done < size; done += chunk) {
+        std::size_t length = size - done < chunk ? size - done : chunk;
+        std::size_t out = gbk_stream_to_utf8(
+            &stream->state, reinterpret_cast<const unsigned char*>(data) + done, length, utf8);
+        if (!write_all(stream->fd, utf8, out)) {
+            return 0;  // stdio's way to report a failed write
+        }
+    }
+    return static_cast<ssize_t>(size);
+}
+
+FILE* open_converted_stream(converted_stream* stream) {
+    cookie_io_functions_t functions{};
+    functions.write = converted_stream_write;
+    FILE* file = fopencookie(stream, "w", functions);
+    if (file != nullptr) {
+        setvbuf(file, nullptr, _IONBF, 0);
+    }
+    return file;
+}
+
+}  // namespace
+
+bool codeset_is_gbk_compatible(const char* codeset) {
+    // Compare without case and punctuation: GB-2312, gb2312, EUC_CN and euc-cn are all the same.
+    char folded[32];
+    std::size_t length = 0;
+    for (const char* c = codeset; *c != '\0' && length + 1 < sizeof folded; ++c) {
+        if (*c != '-' && *c != '_' && *c != ' ') {
+            folded[length++] = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+        }
+    }
+    folded[length] = '\0';
+    for (const char* compatible : gbk_compatible_codesets) {
+        if (std::strcmp(folded, compatible) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void terminal_codeset(char* out, std::size_t out_size) {
+    if (out_size == 0) {
+        return;
+    }
+    out[0] = '\0';
+    // "" asks for the user's locale from the environment, as setlocale(LC_CTYPE, "") would, but
+    // into a locale object of our own: the process's locale stays "C".
+    locale_t user_locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (user_locale != static_cast<locale_t>(nullptr)) {
+        std::snprintf(out, out_size, "%s", nl_langinfo_l(CODESET, user_locale));
+        freelocale(user_locale);
+        return;
+    }
+    // Not installed here: the name still says what the terminal speaks.
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* name = std::getenv(variable);
+        if (name != nullptr && name[0] != '\0') {
+            codeset_of_locale_name(name, out, out_size);
+            return;
+        }
+    }
+}
+
+std::size_t gbk_stream_to_utf8(gbk_stream* stream, const unsigned char* gbk, std::size_t length,
+                               unsigned char* utf8) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        unsigned char byte = gbk[i];
+        if (stream->pending_lead != 0) {
+            unsigned char lead = stream->pending_lead;
+            stream->pending_lead = 0;
+            if (is_gbk_trail(byte)) {
+                out += put_utf8(gbk_pair_to_unicode(lead, byte), utf8 + out);
+                continue;
+            }
+            // Not a trail byte: the lead stands alone, the byte starts afresh.
+            out += put_utf8(replacement_character, utf8 + out);
+        }
+        if (is_gbk_lead(byte)) {
+            stream->pending_lead = byte;
+        } else if (byte == 0x80) {
+            out += put_utf8(euro_sign, utf8 + out);
+        } else if (byte == 0xFF) {
+            out += put_utf8(replacement_character, utf8 + out);
+        } else {
+            utf8[out++] = byte;
+        }
+    }
+    return out;
+}
+
+void console_streams_convert() {
+    bool stdout_terminal = isatty(STDOUT_FILENO) != 0;
+    bool stderr_terminal = isatty(STDERR_FILENO) != 0;
+    if (!stdout_terminal && !stderr_terminal) {
+        return;
+    }
+    char codeset[64];
+    terminal_codeset(codeset, sizeof codeset);
+    if (codeset_is_gbk_compatible(codeset)) {
+        return;
+    }
+    code_tables_init();
+    // glibc lets a program assign the standard streams; every later printf, puts and fputs on
+    // stdout or stderr then goes through the converting stream.
+    if (stdout_terminal) {
+        if (FILE* file = open_converted_stream(&converted_stdout)) {
+            stdout = file;
+        }
+    }
+    if (stderr_terminal) {
+        if (FILE* file = open_converted_stream(&converted_stderr)) {
+            stderr = file;
+        }
+    }
+}

@@ -1,0 +1,272 @@
+// The Win32 serial operations over a Linux tty. A HANDLE points at a serial_port record on the
+// heap: the descriptor and the timeouts that SetCommTimeouts keeps with it.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+
+#include "device_names.h"
+#include "platform.h"
+#include "serial_line.h"
+
+namespace {
+
+struct serial_port {
+    std::atomic<int> fd;  // -1 once closed
+    std::atomic<DWORD> read_interval;
+    std::atomic<DWORD> read_multiplier;
+    std::atomic<DWORD> read_constant;
+    std::atomic<DWORD> write_multiplier;
+    std::atomic<DWORD> write_constant;
+    serial_port* next_opened;  // the list of every record, newest first
+};
+
+// The keyboard thread writes to port_handle while the link thread may be replacing it. A record
+// therefore lives as long as the process: after CloseHandle its descriptor is -1 and every later
+// operation on it fails instead of touching freed memory. One small record per successful open is
+// all this keeps; the list holds them.
+std::atomic<serial_port*> opened_ports{nullptr};
+
+int port_fd(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    return static_cast<serial_port*>(handle)->fd.load(std::memory_order_acquire);
+}
+
+std::int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits for one poll event until deadline_ms (monotonic; a negative deadline waits for ever).
+// Returns the revents, 0 when the deadline passed.
+short wait_for(int fd, short events, std::int64_t deadline_ms) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline_ms >= 0) {
+            std::int64_t left = deadline_ms - monotonic_ms();
+            if (left <= 0) {
+                return 0;
+            }
+            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd state{fd, events, 0};
+        int ready = poll(&state, 1, timeout);
+        if (ready > 0) {
+            return state.revents;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return POLLERR;
+        }
+    }
+}
+
+// The open port behind a handle for a transfer of `length` bytes, or null; clears the count.
+serial_port* port_for_transfer(HANDLE handle, const void* buffer, DWORD length, LPDWORD count) {
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (port_fd(handle) < 0 || (buffer == nullptr && length != 0)) {
+        return nullptr;
+    }
+    return static_cast<serial_port*>(handle);
+}
+
+// Win32 total timeout: multiplier * bytes + constant milliseconds; both 0 means none.
+std::int64_t total_deadline(DWORD multiplier, DWORD constant, DWORD bytes) {
+    if (multiplier == 0 && constant == 0) {
+        return -1;
+    }
+    return monotonic_ms() + static_cast<std::int64_t>(multiplier) * bytes + constant;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
+                   DWORD disposition, DWORD flags, HANDLE template_file) {
+    (void)access;
+    (void)share_mode;
+    (void)security;
+    (void)disposition;
+    (void)flags;
+    (void)template_file;
+    char device_path[PATH_MAX];
+    if (resolve_device_path(path, device_path, sizeof device_path) != 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // O_NOCTTY: a port never becomes our controlling terminal. O_NONBLOCK: the open does not wait
+    // for carrier, and reads and writes wait only as long as the timeouts say (with poll).
+    int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // Share mode 0: the flock keeps out every program that honours it (root included, whom
+    // TIOCEXCL does not stop); TIOCEXCL keeps out any further open by an unprivileged program.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);  // the exclusive flag, if set, is the holder's: leave it
+        return INVALID_HANDLE_VALUE;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 || serial_line_make_raw(fd) != 0) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* port = new serial_port{{fd}, {0}, {0}, {0}, {0}, {0}, opened_ports.load()};
+    while (!opened_ports.compare_exchange_weak(port->next_opened, port)) {
+    }
+    return port;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    int fd = static_cast<serial_port*>(handle)->fd.exchange(-1);
+    if (fd < 0) {
+        return 0;
+    }
+    // The exclusive flag belongs to the tty, not to our descriptor: a peer holding the device open
+    // (the other end of a test pty, a getty) would otherwise keep it locked after we are gone.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return 1;
+}
+
+BOOL GetCommState(HANDLE handle, DCB* dcb) {
+    int fd = port_fd(handle);
+    return fd >= 0 && dcb != nullptr && serial_line_get(fd, dcb) == 0;
+}
+
+BOOL SetCommState(HANDLE handle, DCB* dcb) {
+    int fd = port_fd(handle);
+    return fd >= 0 && dcb != nullptr && serial_line_set(fd, dcb) == 0;
+}
+
+BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
+    // The tty's own queues serve; there is nothing to size.
+    (void)in_queue;
+    (void)out_queue;
+    return port_fd(handle) >= 0;
+}
+
+BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+    if (port_fd(handle) < 0 || timeouts == nullptr) {
+        return 0;
+    }
+    serial_port* port = static_cast<serial_port*>(handle);
+    port->read_interval = timeouts->ReadIntervalTimeout;
+    port->read_multiplier = timeouts->ReadTotalTimeoutMultiplier;
+    port->read_constant = timeouts->ReadTotalTimeoutConstant;
+    port->write_multiplier = timeouts->WriteTotalTimeoutMultiplier;
+    port->write_constant = timeouts->WriteTotalTimeoutConstant;
+    return 1;
+}
+
+// Win32 read timeouts:
+//   interval MAXDWORD, both totals 0:            return at once with whatever has arrived;
+//   interval MAXDWORD, multiplier MAXDWORD:      return as soon as a byte is there, or after the
+//                                                constant with none;
+//   otherwise: stop at the total timeout (multiplier * bytes + constant, none when both are 0) or
+//   when more than `interval` ms pass between two bytes (none when it is 0).
+// A hung-up device fails the read instead of reporting 0 bytes.
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped) {
+    (void)overlapped;
+    serial_port* port = port_for_transfer(handle, buffer, to_read, read);
+    if (port == nullptr) {
+        return 0;
+    }
+    const int fd = port->fd;
+    const DWORD interval = port->read_interval;
+    const DWORD multiplier = port->read_multiplier;
+    const DWORD constant = port->read_constant;
+    const bool return_at_once = interval == MAXDWORD && multiplier == 0 && constant == 0;
+    const bool return_on_first_byte = interval == MAXDWORD && multiplier == MAXDWORD;
+    const std::int64_t deadline = return_on_first_byte
+                                      ? (constant == 0 ? -1 : monotonic_ms() + constant)
+                                      : total_deadline(multiplier, constant, to_read);
+
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    DWORD done = 0;
+    while (done < to_read) {
+        ssize_t got = ::read(fd, bytes + done, to_read - done);
+        if (got > 0) {
+            done += static_cast<DWORD>(got);
+            if (return_on_first_byte) {
+                break;
+            }
+            continue;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return 0;  // hung up or gone
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (return_at_once) {
+            break;
+        }
+        std::int64_t wait_until = deadline;
+        if (done > 0 && interval != 0 && interval != MAXDWORD) {
+            std::int64_t interval_end = monotonic_ms() + interval;
+            wait_until = deadline < 0 ? interval_end : std::min(deadline, interval_end);
+        }
+        if (wait_for(fd, POLLIN, wait_until) == 0) {
+            break;  // a timeout ends the read successfully with what it has
+        }
+    }
+    if (read != nullptr) {
+        *read = done;
+    }
+    return 1;
+}
+
+// A write may take multiplier * bytes + constant ms (no limit when both are 0); when the device
+// takes no more within that time the write fails, with the count of the bytes it did take.
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
+               OVERLAPPED* overlapped) {
+    (void)overlapped;
+    serial_port* port = port_for_transfer(handle, buffer, to_write, written);
+    if (port == nullptr) {
+        return 0;
+    }
+    const int fd = port->fd;
+    const std::int64_t deadline =
+        total_deadline(port->write_multiplier, port->write_constant, to_write);
+
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    DWORD done = 0;
+    BOOL result = 1;
+    while (done < to_write) {
+        ssize_t put = ::write(fd, bytes + done, to_write - done);
+        if (put > 0) {
+            done += static_cast<DWORD>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN) {
+            result = 0;  // hung up or gone
+            break;
+        }
+        short events = wait_for(fd, POLLOUT, deadline);
+        if (events == 0 || (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            result = 0;
+            break;
+        }
+    }
+    if (written != nullptr) {
+        *written = done;
+    }
+    return result;
+}

@@ -1,0 +1,149 @@
+// Only the kernel's termios2 definitions here: see serial_line.h for why <termios.h> must stay out.
+#include "serial_line.h"
+
+#include <asm/termbits.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <array>
+#include <cstdint>
+
+namespace {
+
+struct parity_flags {
+    BYTE parity;
+    tcflag_t cflag;
+};
+
+constexpr tcflag_t parity_mask = PARENB | PARODD | CMSPAR;
+
+// Mark and space parity are "stick" parity: CMSPAR makes the parity bit constant, PARODD says 1.
+constexpr std::array<parity_flags, 5> parity_table = {{
+    {NOPARITY, 0},
+    {ODDPARITY, PARENB | PARODD},
+    {EVENPARITY, PARENB},
+    {MARKPARITY, PARENB | CMSPAR | PARODD},
+    {SPACEPARITY, PARENB | CMSPAR},
+}};
+
+struct byte_size_flags {
+    BYTE byte_size;
+    tcflag_t cflag;
+};
+
+constexpr std::array<byte_size_flags, 4> byte_size_table = {{
+    {5, CS5},
+    {6, CS6},
+    {7, CS7},
+    {8, CS8},
+}};
+
+// A driver that cannot make a rate exactly either refuses it or picks its nearest divisor; a
+// UART copes with about 2 % of difference between the two ends, so a nearer rate counts as made.
+bool rate_close_enough(std::uint32_t wanted, std::uint32_t got) {
+    std::uint64_t difference = wanted > got ? wanted - got : got - wanted;
+    return difference * 50 <= wanted;
+}
+
+int get_settings(int fd, termios2* settings) {
+    return ioctl(fd, TCGETS2, settings) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int serial_line_make_raw(int fd) {
+    termios2 settings{};
+    if (get_settings(fd, &settings) != 0) {
+        return -1;
+    }
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                               ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    // One byte satisfies a read, no inter-byte timer: with O_NONBLOCK an empty queue then gives
+    // EAGAIN, and a read of 0 bytes can only mean a hang-up.
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    return ioctl(fd, TCSETS2, &settings) == 0 ? 0 : -1;
+}
+
+bool serial_line_alive(int fd) {
+    pollfd state{fd, 0, 0};
+    if (poll(&state, 1, 0) < 0 || (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return false;
+    }
+    termios2 settings{};
+    return get_settings(fd, &settings) == 0;
+}
+
+int serial_line_get(int fd, DCB* dcb) {
+    termios2 settings{};
+    if (!serial_line_alive(fd) || get_settings(fd, &settings) != 0) {
+        return -1;
+    }
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = settings.c_ospeed;
+    dcb->ByteSize = 8;
+    for (const byte_size_flags& row : byte_size_table) {
+        if ((settings.c_cflag & CSIZE) == row.cflag) {
+            dcb->ByteSize = row.byte_size;
+        }
+    }
+    dcb->Parity = NOPARITY;
+    for (const parity_flags& row : parity_table) {
+        if ((settings.c_cflag & parity_mask) == row.cflag) {
+            dcb->Parity = row.parity;
+        }
+    }
+    dcb->StopBits = (settings.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+    return 0;
+}
+
+int serial_line_set(int fd, const DCB* dcb) {
+    // The rate is a signed 32-bit number where the program keeps it: a negative one arrives here
+    // as a huge DWORD and is refused, as is 0, which would hang up the line.
+    if (dcb->BaudRate == 0 || dcb->BaudRate > 0x7FFFFFFFu) {
+        return -1;
+    }
+    const byte_size_flags* size = nullptr;
+    for (const byte_size_flags& row : byte_size_table) {
+        if (row.byte_size == dcb->ByteSize) {
+            size = &row;
+        }
+    }
+    const parity_flags* parity = nullptr;
+    for (const parity_flags& row : parity_table) {
+        if (row.parity == dcb->Parity) {
+            parity = &row;
+        }
+    }
+    if (size == nullptr || parity == nullptr ||
+        (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS)) {
+        return -1;
+    }
+
+    termios2 settings{};
+    if (get_settings(fd, &settings) != 0) {
+        return -1;
+    }
+    const tcflag_t set_bits =
+        size->cflag | parity->cflag | (dcb->StopBits == TWOSTOPBITS ? CSTOPB : 0);
+    const tcflag_t changed_bits = CSIZE | parity_mask | CSTOPB;
+    // Input speed bits left 0 mean "same as the output speed".
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | changed_bits);
+    settings.c_cflag |= BOTHER | set_bits;
+    settings.c_ospeed = dcb->BaudRate;
+    settings.c_ispeed = dcb->BaudRate;
+    if (ioctl(fd, TCSETS2, &settings) != 0) {
+        return -1;
+    }
+
+    termios2 applied{};
+    if (get_settings(fd, &applied) != 0 || (applied.c_cflag & changed_bits) != set_bits ||
+        !rate_close_enough(dcb->BaudRate, applied.c_ospeed)) {
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,32 @@
+// Line settings of an open serial tty, read and written through the kernel's termios2 interface.
+//
+// termios2 with BOTHER carries the rate as a plain number, so any rate the driver accepts (74880,
+// 250000, ...) is set exactly, not rounded to the nearest Bnnn constant. Its header
+// <asm/termbits.h> defines its own struct termios and the same macros as glibc's <termios.h>, and
+// the two cannot meet in one translation unit: serial_line.cpp includes only the kernel's header,
+// and this header includes neither, so callers see plain types.
+//
+// How the Win32 serial stand-ins map onto the tty:
+//   CreateFileA     open(O_NOCTTY | O_NONBLOCK), then serial_line_make_raw(): no echo, no input or
+//                   output processing, receiver on, modem lines and flow control ignored, and
+//                   VMIN 1 / VTIME 0, so that a read with nothing waiting fails with EAGAIN while
+//                   a read of 0 bytes means the tty has been hung up.
+//   GetCommState    serial_line_get(): fails once the tty is hung up (an unplugged USB adapter,
+//                   a pseudo-terminal whose other side closed): the kernel then reports POLLHUP
+//                   and refuses the TCGETS2 ioctl with EIO.
+//   SetCommState    serial_line_set(): rate, data bits, parity, stop bits, read back afterwards,
+//                   since a driver may quietly substitute a rate it cannot make.
+//   COMMTIMEOUTS    kept with the handle; ReadFile and WriteFile wait with poll() (serial.cpp).
+//
+//   serial_line_make_raw()  raw 8-bit line, modem lines ignored; 0 or -1.
+//   serial_line_alive()     false once the tty is hung up or gone.
+//   serial_line_get()       the DCB fields from the line; 0 or -1.
+//   serial_line_set()       applies and verifies the DCB fields; 0 or -1.
+#pragma once
+
+#include "platform.h"
+
+int serial_line_make_raw(int fd);
+bool serial_line_alive(int fd);
+int serial_line_get(int fd, DCB* dcb);
+int serial_line_set(int fd, const DCB* dcb);
