@@ -24,15 +24,30 @@ using code_point = std::uint16_t;
 extern code_point gbk_to_unicode[32768];
 extern gbk_code unicode_to_gbk[65536];
 
+// Tables of the normalisers, also built by code_tables_init().
+// Case maps, indexed by an ASCII value: A-Z to a-z, a-z to A-Z, and unchanged.
+extern unsigned char ascii_lower_map[128];
+extern unsigned char ascii_upper_map[128];
+extern unsigned char ascii_identity_map[128];
+// Code point to code point: unchanged, and traditional to simplified.
+extern code_point unicode_identity_map[65536];
+extern code_point unicode_variant_map[65536];
+// Indexed like gbk_to_unicode; an entry holds the two text bytes of a GBK code with the lead byte
+// in the low 8 bits, so storing the low byte first reproduces the text. gbk_variant_map maps
+// traditional characters outside the GB2312 area to simplified ones; every other code to itself.
+extern std::uint16_t gbk_identity_map[32768];
+extern std::uint16_t gbk_variant_map[32768];
+
 // Builds every conversion table of the program. Safe to call more than once: later calls return at
 // once. Must complete before a second thread starts converting.
 void code_tables_init();
 
-// Converts len bytes of UTF-8 at src into GBK at dst (which must hold len + 1 bytes) and
-// NUL-terminates it; *out_len receives the byte count before the NUL. Returns 0, or -1 (nothing
-// written) when len is 0 or src or dst is null. An incomplete character at the end stops the
-// conversion; characters with no GBK code and 4-byte characters produce nothing.
-int utf8_to_gbk(const unsigned char* src, std::size_t len, unsigned char* dst, std::size_t* out_len);
+// Converts len bytes of UTF-8 at src into GBK at dst (which must hold len + 1 bytes and must not
+// overlap src) and NUL-terminates it; *out_len receives the byte count before the NUL. Returns 0,
+// or -1 (nothing written) when len is 0 or src or dst is null. An incomplete character at the end
+// stops the conversion; characters with no GBK code and 4-byte characters produce nothing.
+int utf8_to_gbk(const unsigned char* src, std::size_t len, unsigned char* dst,
+                std::size_t* out_len);
 
 // Normalisation flags for utf8_normalize() and gbk_normalize().
 enum : unsigned {
@@ -43,9 +58,15 @@ enum : unsigned {
 };
 
 // Converts len bytes of GBK at src into UTF-8 at dst, NUL-terminated; dst must hold
-// len * 3 / 2 rounded up, plus one byte. Returns 0, or -1 when len is 0 or src or dst is null.
-int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst, std::size_t* out_len);
+// len * 3 / 2 rounded up, plus one byte, and must not overlap src. Returns 0, or -1 (nothing
+// written) when len is 0 or src or dst is null. Codes without a mapping produce nothing; a lead
+// byte left at the end is dropped.
+int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst,
+                std::size_t* out_len);
 
 // Rewrite a NUL-terminated text in place; the result is never longer than the input.
+// utf8_normalize folds full-width forms U+FF01..U+FF5F and the ideographic comma U+3001 (to a
+// space); gbk_normalize folds A3 A1..A3 FF and the ideographic space A1 A1, and keeps a lead byte
+// left at the end.
 void utf8_normalize(unsigned char* s, unsigned flags);
 void gbk_normalize(unsigned char* s, unsigned flags);

@@ -1,0 +1,48 @@
+// GBK to UTF-8. A byte of 0x80 or above is a lead byte and takes the next byte, whatever it is, as
+// its trail. Each pair gives at most three UTF-8 bytes and each single byte one, so the output is
+// at most one and a half times the input.
+#include "textconv.h"
+
+namespace {
+
+std::size_t put_utf8(code_point point, unsigned char* dst, std::size_t o) {
+    if (point == 0) {
+        return o;  // no mapping: nothing written
+    }
+    if (point > 0x7FF) {
+        dst[o++] = static_cast<unsigned char>(0xE0 | (point >> 12));
+        dst[o++] = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
+        dst[o++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+    } else if (point > 0x7F) {
+        dst[o++] = static_cast<unsigned char>(0xC0 | (point >> 6));
+        dst[o++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+    } else {
+        dst[o++] = static_cast<unsigned char>(point);
+    }
+    return o;
+}
+
+}  // namespace
+
+int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst,
+                std::size_t* out_len) {
+    if (len == 0 || src == nullptr || dst == nullptr) {
+        return -1;
+    }
+    std::size_t o = 0;
+    bool lead_pending = false;
+    for (std::size_t i = 0; i < len; ++i) {
+        if (lead_pending) {
+            lead_pending = false;
+            o = put_utf8(gbk_to_unicode[((src[i - 1] << 8) | src[i]) & 0x7FFF], dst, o);
+        } else if (src[i] >= 0x80) {
+            lead_pending = true;
+        } else {
+            dst[o++] = src[i];
+        }
+    }
+    // A lead byte still pending here has no trail: it is dropped.
+    dst[o] = 0;
+    *out_len = o;
+    return 0;
+}
