@@ -11,7 +11,8 @@ export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: all deps native windows test test-native test-windows wine-prefix bench format clean
+.PHONY: all deps native windows test test-native test-windows wine-prefix bench install package \
+	format clean
 
 all: deps native windows
 
@@ -48,6 +49,16 @@ test-windows:
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
 	$(BUILD_DIR)/bench/bench_utf8_to_gbk
+
+# The program and its manual page under $(DESTDIR)$(PREFIX).
+install: native
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package into $(BUILD_DIR)/, the Windows zip into $(WIN_BUILD_DIR)/.
+package: deps
+	$(MAKE) native windows
+	cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(CURDIR)/$(BUILD_DIR)
+	cpack --config $(WIN_BUILD_DIR)/CPackConfig.cmake -B $(CURDIR)/$(WIN_BUILD_DIR)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
