@@ -11,7 +11,7 @@ export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: all deps native windows test test-native test-windows wine-prefix bench install package \
+.PHONY: demo all deps native windows test test-native test-windows wine-prefix bench install package \
 	format clean
 
 all: deps native windows
@@ -45,6 +45,10 @@ test-native:
 
 test-windows:
 	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure
+
+# comterm in this terminal against the virtual device; the device's q key ends it.
+demo: deps native
+	@BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/demo
 
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
