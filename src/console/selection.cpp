@@ -21,7 +21,9 @@ struct found_ports {
     std::uint8_t numbers[highest_port_number];
 };
 
-void format_com_path(int number) { std::snprintf(port_path, port_path_size, "\\\\.\\COM%d", number); }
+void format_com_path(int number) {
+    std::snprintf(port_path, port_path_size, "\\\\.\\COM%d", number);
+}
 
 // Opens each numbered port the way the link thread does and closes it again; nothing is written.
 void discover_ports(found_ports& found) {
@@ -62,9 +64,11 @@ void select_port() {
     }
     std::putchar('\n');
 
-    // The answer lands in the loop counter, which holds the count now: an answer without a number
-    // leaves it there and so picks the last port. Read through a long, which is wider than the
-    // counter where long has 64 bits, and copy back.
+    // The answer lands in what the loop counter holds now, the count: an answer without a number
+    // leaves it there and so picks the last port. It stays a long, the width of %ld (64 bits on
+    // Linux): narrowed to the counter, 4294967298 would wrap to 2 and pick a port. A number too
+    // large for a long saturates (glibc, and the mingw-w64 scanf that C++ code gets in place of
+    // msvcrt's, which would wrap), lies outside the menu and picks the first port.
     long answer = entry;
     if (std::scanf("%ld", &answer) != 1) {
         answer = entry;
@@ -90,13 +94,15 @@ void select_baud() {
     }
     std::putchar('\n');
 
-    // As above: no number in the answer leaves 12 in the counter, which picks the last rate.
-    int answer = entry;
-    if (std::scanf("%d", &answer) != 1) {
+    // As above: no number in the answer leaves 12, which picks the last rate. Read with %ld too:
+    // glibc's %d keeps only the low 32 bits of a larger number (4294967298 becomes 2, a rate of
+    // the menu), while %ld saturates it to a value outside the menu, which picks the first rate.
+    long answer = entry;
+    if (std::scanf("%ld", &answer) != 1) {
         answer = entry;
     }
     std::size_t index = 0;
-    if (answer >= 1 && answer <= static_cast<int>(baud_table.size())) {
+    if (answer >= 1 && answer <= static_cast<long>(baud_table.size())) {
         index = static_cast<std::size_t>(answer - 1);
     }
     baud_rate = baud_table[index];

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,64 @@ TEST(SerialOpen, PutsTheLineInRawMode) {
     EXPECT_EQ(line.c_cflag & CSIZE, tcflag_t{CS8});
     CloseHandle(port.handle);
     close_fd(port.pty.master);
+}
+
+bool same_settings(const termios2& a, const termios2& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           a.c_ispeed == b.c_ispeed && a.c_ospeed == b.c_ospeed;
+}
+
+// Opening a port to see whether it is free must leave it as it was: a cooked line (the settings
+// of a terminal, at an odd rate) is raw only while the handle is open, whatever the handle did.
+TEST(SerialOpen, CloseGivesTheLineBackTheSettingsItHadBeforeTheOpen) {
+    struct use_case {
+        const char* name;
+        DWORD baud_rate;  // set through the handle before closing; 0 for a bare probe
+    };
+    const use_case cases[] = {{"open and close", 0}, {"open, set 115200, close", 115200}};
+    for (const use_case& use : cases) {
+        SCOPED_TRACE(use.name);
+        test_pty pty = open_test_pty();
+        ASSERT_GE(pty.master, 0);
+        int own = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(own, 0);
+        termios2 cooked{};
+        ASSERT_EQ(ioctl(own, TCGETS2, &cooked), 0);
+        cooked.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+        cooked.c_iflag |= ICRNL | IXON;
+        cooked.c_oflag |= OPOST | ONLCR;
+        cooked.c_cflag = (cooked.c_cflag & ~static_cast<tcflag_t>(CBAUD | CSIZE)) | BOTHER | CS7;
+        cooked.c_ispeed = cooked.c_ospeed = 4321;
+        ASSERT_EQ(ioctl(own, TCSETS2, &cooked), 0);
+        termios2 before = kernel_settings(pty.slave_path);
+
+        HANDLE handle =
+            CreateFileA(port_path_for(pty.slave_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(kernel_settings(pty.slave_path).c_lflag & ICANON, 0u) << "raw while open";
+        if (use.baud_rate != 0) {
+            DCB dcb{};
+            ASSERT_TRUE(GetCommState(handle, &dcb));
+            dcb.BaudRate = use.baud_rate;
+            dcb.ByteSize = 8;
+            ASSERT_TRUE(SetCommState(handle, &dcb));
+        }
+        EXPECT_TRUE(CloseHandle(handle));
+
+        EXPECT_TRUE(same_settings(kernel_settings(pty.slave_path), before));
+        close(own);
+        close_fd(pty.master);
+    }
+}
+
+// A device that went away while open is closed without complaint.
+TEST(SerialOpen, ClosesALineThatHasGoneAway) {
+    opened_port port = open_port_on_pty();
+    ASSERT_NE(port.handle, INVALID_HANDLE_VALUE);
+    close_fd(port.pty.master);
+    EXPECT_TRUE(CloseHandle(port.handle));
 }
 
 // Pseudo-terminals keep any rate given through termios2 with BOTHER, so the rate read back is the

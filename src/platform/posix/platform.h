@@ -6,7 +6,7 @@
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
 //                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
 //                    failure.
-//   CloseHandle      releases the device and its lock.
+//   CloseHandle      puts back the line settings found at open, releases the device and its lock.
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
 //   SetCommState     applies BaudRate (any rate the driver takes), ByteSize, Parity, StopBits.
 //   SetupComm        accepted; the tty has its own queues.

@@ -26,7 +26,8 @@ struct serial_port {
     std::atomic<DWORD> read_constant;
     std::atomic<DWORD> write_multiplier;
     std::atomic<DWORD> write_constant;
-    serial_port* next_opened;  // the list of every record, newest first
+    serial_port* next_opened;            // the list of every record, newest first
+    serial_line_saved line_before_open;  // put back at close: a probe leaves the port as it was
 };
 
 // The keyboard thread writes to port_handle while the link thread may be replacing it. A record
@@ -116,12 +117,15 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
         close(fd);  // the exclusive flag, if set, is the holder's: leave it
         return INVALID_HANDLE_VALUE;
     }
-    if (ioctl(fd, TIOCEXCL) != 0 || serial_line_make_raw(fd) != 0) {
+    serial_line_saved line_before_open{};
+    if (ioctl(fd, TIOCEXCL) != 0 || serial_line_save(fd, &line_before_open) != 0 ||
+        serial_line_make_raw(fd) != 0) {
         ioctl(fd, TIOCNXCL);
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    auto* port = new serial_port{{fd}, {0}, {0}, {0}, {0}, {0}, opened_ports.load()};
+    auto* port =
+        new serial_port{{fd}, {0}, {0}, {0}, {0}, {0}, opened_ports.load(), line_before_open};
     while (!opened_ports.compare_exchange_weak(port->next_opened, port)) {
     }
     return port;
@@ -131,10 +135,14 @@ BOOL CloseHandle(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    int fd = static_cast<serial_port*>(handle)->fd.exchange(-1);
+    auto* port = static_cast<serial_port*>(handle);
+    int fd = port->fd.exchange(-1);
     if (fd < 0) {
         return 0;
     }
+    // Raw mode and the rate were ours: the line gets back what it had before the open, so that a
+    // probe (open, close) leaves the port as it found it. A device that has gone is left alone.
+    serial_line_restore(fd, &port->line_before_open);
     // The exclusive flag belongs to the tty, not to our descriptor: a peer holding the device open
     // (the other end of a test pty, a getty) would otherwise keep it locked after we are gone.
     ioctl(fd, TIOCNXCL);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -49,7 +50,29 @@ int get_settings(int fd, termios2* settings) {
     return ioctl(fd, TCGETS2, settings) == 0 ? 0 : -1;
 }
 
+static_assert(sizeof(termios2) <= sizeof(serial_line_saved::bytes));
+
 }  // namespace
+
+int serial_line_save(int fd, serial_line_saved* saved) {
+    termios2 settings{};
+    if (get_settings(fd, &settings) != 0) {
+        return -1;
+    }
+    std::memcpy(saved->bytes, &settings, sizeof settings);
+    return 0;
+}
+
+int serial_line_restore(int fd, const serial_line_saved* saved) {
+    // A hung-up tty refuses settings anyway, and a device that has gone has nothing to put back.
+    if (!serial_line_alive(fd)) {
+        return -1;
+    }
+    termios2 settings{};
+    std::memcpy(&settings, saved->bytes, sizeof settings);
+    // TCSETS2, not TCSETSW2: output nobody reads must not hold the close up.
+    return ioctl(fd, TCSETS2, &settings) == 0 ? 0 : -1;
+}
 
 int serial_line_make_raw(int fd) {
     termios2 settings{};

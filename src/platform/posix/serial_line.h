@@ -7,10 +7,12 @@
 // and this header includes neither, so callers see plain types.
 //
 // How the Win32 serial stand-ins map onto the tty:
-//   CreateFileA     open(O_NOCTTY | O_NONBLOCK), then serial_line_make_raw(): no echo, no input or
-//                   output processing, receiver on, modem lines and flow control ignored, and
-//                   VMIN 1 / VTIME 0, so that a read with nothing waiting fails with EAGAIN while
-//                   a read of 0 bytes means the tty has been hung up.
+//   CreateFileA     open(O_NOCTTY | O_NONBLOCK), serial_line_save(), then serial_line_make_raw():
+//                   no echo, no input or output processing, receiver on, modem lines and flow
+//                   control ignored, and VMIN 1 / VTIME 0, so that a read with nothing waiting
+//                   fails with EAGAIN while a read of 0 bytes means the tty has been hung up.
+//   CloseHandle     serial_line_restore(): the line gets back the settings it had before the open,
+//                   so that probing a port (open, close) leaves it as it was.
 //   GetCommState    serial_line_get(): fails once the tty is hung up (an unplugged USB adapter,
 //                   a pseudo-terminal whose other side closed): the kernel then reports POLLHUP
 //                   and refuses the TCGETS2 ioctl with EIO.
@@ -18,6 +20,8 @@
 //                   since a driver may quietly substitute a rate it cannot make.
 //   COMMTIMEOUTS    kept with the handle; ReadFile and WriteFile wait with poll() (serial.cpp).
 //
+//   serial_line_save()      the line's settings as they are now; 0 or -1.
+//   serial_line_restore()   puts saved settings back unless the tty is hung up or gone; 0 or -1.
 //   serial_line_make_raw()  raw 8-bit line, modem lines ignored; 0 or -1.
 //   serial_line_alive()     false once the tty is hung up or gone.
 //   serial_line_get()       the DCB fields from the line; 0 or -1.
@@ -26,6 +30,13 @@
 
 #include "platform.h"
 
+// Saved line settings: a kernel termios2 kept as plain bytes, since its header stays out of here.
+struct serial_line_saved {
+    alignas(8) unsigned char bytes[64];
+};
+
+int serial_line_save(int fd, serial_line_saved* saved);
+int serial_line_restore(int fd, const serial_line_saved* saved);
 int serial_line_make_raw(int fd);
 bool serial_line_alive(int fd);
 int serial_line_get(int fd, DCB* dcb);
