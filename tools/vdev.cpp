@@ -1,4 +1,5 @@
-// vdev: a virtual serial device, so that comterm can be tried, tested and measured without hardware.
+// vdev: a virtual serial device, so that comterm can be tried, tested and measured without
+// hardware.
 //
 // It makes a pseudo-terminal, publishes the terminal side under a name of the caller's choice (a
 // symbolic link such as $COMTERM_DEVICE_DIR/COM3 or a Wine prefix's dosdevices/com5) and plays the
@@ -12,6 +13,7 @@
 #include <getopt.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,15 +34,15 @@ namespace {
 
 constexpr const char* usage_text =
     "usage: vdev [options] LINK\n"
-    "A virtual serial device: makes a pseudo-terminal, publishes its terminal side as the symbolic\n"
-    "link LINK (e.g. $COMTERM_DEVICE_DIR/COM3 or $WINEPREFIX/dosdevices/com5) and acts as the\n"
-    "device on the other side until it is told to quit or gets SIGTERM, SIGINT or SIGHUP; LINK is\n"
-    "removed on the way out.\n"
+    "A virtual serial device: makes a pseudo-terminal, publishes its terminal side as the\n"
+    "symbolic link LINK (e.g. $COMTERM_DEVICE_DIR/COM3 or $WINEPREFIX/dosdevices/com5) and acts\n"
+    "as the device on the other side until it is told to quit or gets SIGTERM, SIGINT or SIGHUP;\n"
+    "LINK is removed on the way out.\n"
     "\n"
     "Options (the sending ones and --script queue commands, in the order given):\n"
     "  -r, --record FILE        append every received byte to FILE at once\n"
     "  -e, --echo               send every received byte back\n"
-    "  -b, --baud N             pace what is sent at N baud (10 bits a byte); 0: unpaced (default)\n"
+    "  -b, --baud N             pace what is sent at N baud, 10 bits a byte (0: unpaced)\n"
     "  -t, --send-text TEXT     send TEXT (escapes \\n \\r \\t \\e \\0 \\\\ \\xHH)\n"
     "  -x, --send-hex HEX       send the bytes HEX (e.g. E4BDA0 or \"E4 BD A0\")\n"
     "  -f, --send-file FILE     send the contents of FILE\n"
@@ -50,6 +52,8 @@ constexpr const char* usage_text =
     "  -c, --control FIFO       also read commands from FIFO (made if missing, removed at exit)\n"
     "  -d, --stdin-data         send standard input as data instead of reading commands from it\n"
     "  -n, --no-stdin           leave standard input alone\n"
+    "  -H, --hold               keep the terminal side open as well: the line never hangs up for\n"
+    "                           vdev (no peer-open/peer-closed; wait-open returns at once)\n"
     "  -E, --quit-on-eof        quit once standard input has ended and what it gave is done\n"
     "  -q, --quiet              no status lines on standard output\n"
     "  -h, --help               this text\n"
@@ -60,6 +64,9 @@ constexpr const char* usage_text =
     "  sleep MS                 pause the commands (the device goes on echoing and recording)\n"
     "  wait-open                wait until the program has the port open\n"
     "  drain                    wait until everything queued has been written to the line\n"
+    "  wait-read                wait until the program has read everything sent (its input queue\n"
+    "                           stays empty); looks at the terminal side, which needs --hold\n"
+    "                           when the program opens it exclusively and vdev is not root\n"
     "  unplug                   close the device side (the port hangs up) and remove LINK\n"
     "  replug                   a new pseudo-terminal published as LINK (unplugs first if needed)\n"
     "  echo on|off | baud N | every-second TEXT | every-second off\n"
@@ -67,7 +74,13 @@ constexpr const char* usage_text =
     "\n"
     "Status lines on standard output: \"ready LINK TTY\" when published, \"peer-open\" and\n"
     "\"peer-closed\" when the program opens or closes the port, \"unplugged\", and for each\n"
-    "command \"ok COMMAND\" or \"error COMMAND: REASON\".\n";
+    "command \"ok COMMAND\" or \"error COMMAND: REASON\".\n"
+    "\n"
+    "Example, a device that greets, echoes, sends a numbered line every second, is unplugged\n"
+    "for 3 s after 5 s, and quits when it receives q:\n"
+    "  printf 'sleep 5000\\nunplug\\nsleep 3000\\nreplug\\n' > demo.vdev\n"
+    "  vdev -e -t 'hello\\r\\n' --every-second 'line %d\\r\\n' -s demo.vdev --quit-on-byte 71 \\\n"
+    "       $COMTERM_DEVICE_DIR/COM3\n";
 
 constexpr std::int64_t ns_per_ms = 1'000'000;
 constexpr std::int64_t ns_per_s = 1'000'000'000;
@@ -84,6 +97,8 @@ std::string link_path;
 std::string tty_name;  // terminal side of the current pseudo-terminal, e.g. /dev/pts/4
 int master_fd = -1;
 bool peer_open = false;  // someone (the program) holds the terminal side open
+bool hold_terminal = false;
+int held_fd = -1;  // vdev's own descriptor of the terminal side, with --hold
 std::int64_t hangup_recheck_at = 0;
 
 // Device behaviour.
@@ -105,12 +120,19 @@ std::int64_t tick_counter = 1;
 std::int64_t tick_next_ns = 0;
 
 // Commands, run one after another. A command that takes time leaves a step to wait for.
-enum class step_kind { none, sleep, drain, wait_open };
+enum class step_kind { none, sleep, drain, wait_open, wait_read };
 std::deque<std::string> pending_commands;
 std::string current_command;
 step_kind current_step = step_kind::none;
 std::int64_t sleep_until_ns = 0;
 int send_file_fd = -1;
+std::string step_error;  // why the current step could not finish, reported instead of "ok"
+// wait-read: the input queue must be seen empty on several looks, because bytes written to the
+// master reach that queue a moment later (the kernel pushes them on from a work queue).
+constexpr std::int64_t read_check_ns = 10 * ns_per_ms;
+constexpr int read_checks_needed = 3;
+std::int64_t read_check_at = 0;
+int read_empty_checks = 0;
 
 // Inputs of commands or data.
 enum class stdin_use { commands, data, ignored };
@@ -200,12 +222,24 @@ int unescape_text(std::string_view text, std::string& bytes) {
             return -1;
         }
         switch (text[i]) {
-            case 'n': bytes += '\n'; break;
-            case 'r': bytes += '\r'; break;
-            case 't': bytes += '\t'; break;
-            case 'e': bytes += '\x1b'; break;
-            case '0': bytes += '\0'; break;
-            case '\\': bytes += '\\'; break;
+            case 'n':
+                bytes += '\n';
+                break;
+            case 'r':
+                bytes += '\r';
+                break;
+            case 't':
+                bytes += '\t';
+                break;
+            case 'e':
+                bytes += '\x1b';
+                break;
+            case '0':
+                bytes += '\0';
+                break;
+            case '\\':
+                bytes += '\\';
+                break;
             case 'x': {
                 if (i + 2 >= text.size()) {
                     return -1;
@@ -219,7 +253,8 @@ int unescape_text(std::string_view text, std::string& bytes) {
                 i += 2;
                 break;
             }
-            default: return -1;
+            default:
+                return -1;
         }
     }
     return 0;
@@ -240,7 +275,9 @@ std::int64_t parse_count(std::string_view text) {
     return value;
 }
 
-std::size_t out_pending() { return out_bytes.size() - out_head; }
+std::size_t out_pending() {
+    return out_bytes.size() - out_head;
+}
 
 void queue_bytes(std::string_view bytes) {
     if (out_pending() == 0 && out_head > 0) {
@@ -297,6 +334,10 @@ void unplug() {
         return;
     }
     // Closing the master hangs up the terminal side: the program's port stops answering.
+    if (held_fd >= 0) {
+        close(held_fd);
+        held_fd = -1;
+    }
     close(master_fd);
     master_fd = -1;
     peer_open = false;
@@ -327,13 +368,20 @@ int plug() {
         return -1;
     }
     tty_name = name;
-    // The terminal side is not kept open here: it belongs to the program. The termios settings stay
-    // with the pseudo-terminal while the master is open, and what is written before the program
-    // opens it waits in the line's input queue.
-    close(terminal_fd);
+    // The terminal side belongs to the program and is normally not kept open here, so that vdev
+    // sees when the program opens and closes it. The termios settings stay with the
+    // pseudo-terminal while the master is open, and what is written before the program opens it
+    // waits in the line's input queue.
+    if (hold_terminal) {
+        held_fd = terminal_fd;
+        fcntl(held_fd, F_SETFD, FD_CLOEXEC);
+    } else {
+        close(terminal_fd);
+    }
     fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
     fcntl(master_fd, F_SETFD, FD_CLOEXEC);
-    peer_open = false;
+    // A held line never reports hang-up: it counts as open from the start.
+    peer_open = hold_terminal;
     hangup_recheck_at = 0;
     if (publish_link() != 0) {
         close(master_fd);
@@ -376,7 +424,9 @@ void write_out(std::int64_t now) {
     }
 }
 
-bool pacing_allows_write(std::int64_t now) { return pace_baud == 0 || now >= pace_next_ns; }
+bool pacing_allows_write(std::int64_t now) {
+    return pace_baud == 0 || now >= pace_next_ns;
+}
 
 void refill_from_file() {
     while (send_file_fd >= 0 && out_pending() < out_queue_limit) {
@@ -512,6 +562,17 @@ int command_drain(std::string_view, std::string&) {
     return 0;
 }
 
+int command_wait_read(std::string_view, std::string& reason) {
+    if (master_fd < 0) {
+        reason = "unplugged";
+        return -1;
+    }
+    read_check_at = 0;
+    read_empty_checks = 0;
+    current_step = step_kind::wait_read;
+    return 0;
+}
+
 int command_wait_open(std::string_view, std::string&) {
     current_step = step_kind::wait_open;
     return 0;
@@ -577,17 +638,12 @@ struct command_row {
 };
 
 constexpr command_row command_table[] = {
-    {"send-text", command_send_text},
-    {"send-hex", command_send_hex},
-    {"send-file", command_send_file},
-    {"sleep", command_sleep},
-    {"wait-open", command_wait_open},
-    {"drain", command_drain},
-    {"unplug", command_unplug},
-    {"replug", command_replug},
-    {"echo", command_echo},
-    {"baud", command_baud},
-    {"every-second", command_every_second},
+    {"send-text", command_send_text}, {"send-hex", command_send_hex},
+    {"send-file", command_send_file}, {"sleep", command_sleep},
+    {"wait-open", command_wait_open}, {"drain", command_drain},
+    {"wait-read", command_wait_read}, {"unplug", command_unplug},
+    {"replug", command_replug},       {"echo", command_echo},
+    {"baud", command_baud},           {"every-second", command_every_second},
     {"quit", command_quit},
 };
 
@@ -625,12 +681,58 @@ void start_command(const std::string& line) {
     report_error(current_command, "unknown command");
 }
 
+// Bytes in the terminal side's input queue (sent, not yet read by the program); -1 when it cannot
+// be looked at (held by the program exclusively) and step_error says why.
+int terminal_input_queued() {
+    int fd = held_fd;
+    if (fd < 0) {
+        fd = open(tty_name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            step_error = std::string("cannot look at the line: ") + std::strerror(errno);
+            return -1;
+        }
+    }
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0) {
+        step_error = std::string("FIONREAD: ") + std::strerror(errno);
+        queued = -1;
+    }
+    if (fd != held_fd) {
+        close(fd);
+    }
+    return queued;
+}
+
+// Looks at most every read_check_ns; finished after read_checks_needed empty looks in a row.
+bool wait_read_finished(std::int64_t now) {
+    if (master_fd < 0) {
+        step_error = "unplugged";
+        return true;
+    }
+    if (out_pending() > 0 || send_file_fd >= 0 || now < read_check_at) {
+        return false;
+    }
+    read_check_at = now + read_check_ns;
+    int queued = terminal_input_queued();
+    if (queued < 0) {
+        return true;
+    }
+    read_empty_checks = queued == 0 ? read_empty_checks + 1 : 0;
+    return read_empty_checks >= read_checks_needed;
+}
+
 bool step_finished(std::int64_t now) {
     switch (current_step) {
-        case step_kind::none: return true;
-        case step_kind::sleep: return now >= sleep_until_ns;
-        case step_kind::drain: return master_fd < 0 || (send_file_fd < 0 && out_pending() == 0);
-        case step_kind::wait_open: return peer_open;
+        case step_kind::none:
+            return true;
+        case step_kind::sleep:
+            return now >= sleep_until_ns;
+        case step_kind::drain:
+            return master_fd < 0 || (send_file_fd < 0 && out_pending() == 0);
+        case step_kind::wait_open:
+            return peer_open;
+        case step_kind::wait_read:
+            return false;  // wait_read_finished, which looks at the line
     }
     return true;
 }
@@ -638,11 +740,19 @@ bool step_finished(std::int64_t now) {
 void advance_commands() {
     while (!quit_requested) {
         if (current_step != step_kind::none) {
-            if (!step_finished(monotonic_ns())) {
+            std::int64_t now = monotonic_ns();
+            bool finished =
+                current_step == step_kind::wait_read ? wait_read_finished(now) : step_finished(now);
+            if (!finished) {
                 return;
             }
             current_step = step_kind::none;
-            report("ok", current_command);
+            if (step_error.empty()) {
+                report("ok", current_command);
+            } else {
+                report_error(current_command, step_error);
+                step_error.clear();
+            }
         }
         if (pending_commands.empty()) {
             return;
@@ -728,7 +838,9 @@ void send_tick(std::int64_t now) {
     }
 }
 
-void on_stop_signal(int signal_number) { stop_signal = signal_number; }
+void on_stop_signal(int signal_number) {
+    stop_signal = signal_number;
+}
 
 int read_script(const char* path) {
     std::FILE* script = std::fopen(path, "r");
@@ -791,12 +903,13 @@ int parse_options(int argc, char** argv) {
         {"stdin-data", no_argument, nullptr, 'd'},
         {"no-stdin", no_argument, nullptr, 'n'},
         {"quit-on-eof", no_argument, nullptr, 'E'},
+        {"hold", no_argument, nullptr, 'H'},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int option;
-    while ((option = getopt_long(argc, argv, "r:eb:t:x:f:s:c:dnEqh", long_options, nullptr)) !=
+    while ((option = getopt_long(argc, argv, "r:eb:t:x:f:s:c:dnEHqh", long_options, nullptr)) !=
            -1) {
         std::string value = optarg != nullptr ? optarg : "";
         switch (option) {
@@ -807,7 +920,9 @@ int parse_options(int argc, char** argv) {
                     return -1;
                 }
                 break;
-            case 'e': echo_received = true; break;
+            case 'e':
+                echo_received = true;
+                break;
             case 'b':
                 pace_baud = parse_count(value);
                 if (pace_baud < 0) {
@@ -815,15 +930,23 @@ int parse_options(int argc, char** argv) {
                     return -1;
                 }
                 break;
-            case 't': pending_commands.push_back("send-text " + value); break;
-            case 'x': pending_commands.push_back("send-hex " + value); break;
-            case 'f': pending_commands.push_back("send-file " + value); break;
+            case 't':
+                pending_commands.push_back("send-text " + value);
+                break;
+            case 'x':
+                pending_commands.push_back("send-hex " + value);
+                break;
+            case 'f':
+                pending_commands.push_back("send-file " + value);
+                break;
             case 's':
                 if (read_script(optarg) != 0) {
                     return -1;
                 }
                 break;
-            case option_every_second: pending_commands.push_back("every-second " + value); break;
+            case option_every_second:
+                pending_commands.push_back("every-second " + value);
+                break;
             case option_quit_on_byte: {
                 std::string bytes;
                 if (parse_hex(value, bytes) != 0 || bytes.size() != 1) {
@@ -838,12 +961,27 @@ int parse_options(int argc, char** argv) {
                     return -1;
                 }
                 break;
-            case 'd': stdin_mode = stdin_use::data; break;
-            case 'n': stdin_mode = stdin_use::ignored; break;
-            case 'E': quit_on_eof = true; break;
-            case 'q': quiet = true; break;
-            case 'h': std::fputs(usage_text, stdout); std::exit(0);
-            default: std::fputs(usage_text, stderr); return -1;
+            case 'd':
+                stdin_mode = stdin_use::data;
+                break;
+            case 'n':
+                stdin_mode = stdin_use::ignored;
+                break;
+            case 'E':
+                quit_on_eof = true;
+                break;
+            case 'H':
+                hold_terminal = true;
+                break;
+            case 'q':
+                quiet = true;
+                break;
+            case 'h':
+                std::fputs(usage_text, stdout);
+                std::exit(0);
+            default:
+                std::fputs(usage_text, stderr);
+                return -1;
         }
     }
     if (optind + 1 != argc) {
@@ -869,7 +1007,8 @@ void clean_up() {
 
 // Milliseconds until the next thing that is due, -1 when nothing is.
 int poll_timeout(std::int64_t now) {
-    if (current_step != step_kind::none && step_finished(now)) {
+    if ((current_step != step_kind::none && step_finished(now)) ||
+        (send_file_fd >= 0 && out_pending() < out_queue_limit)) {
         return 0;
     }
     std::int64_t next = -1;
@@ -880,6 +1019,9 @@ int poll_timeout(std::int64_t now) {
     };
     if (current_step == step_kind::sleep) {
         consider(sleep_until_ns);
+    }
+    if (current_step == step_kind::wait_read && out_pending() == 0) {
+        consider(read_check_at);
     }
     if (tick_on) {
         consider(tick_next_ns);
@@ -923,11 +1065,11 @@ int run() {
         std::int64_t now = monotonic_ns();
         check_peer(now);
         send_tick(now);
-        refill_from_file();
         advance_commands();
         if (quit_requested) {
             break;
         }
+        refill_from_file();
         if (peer_open && pacing_allows_write(now)) {
             write_out(now);
         }
@@ -955,8 +1097,8 @@ int run() {
         }
         int timeout_ms = poll_timeout(now);
         timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * ns_per_ms};
-        int ready =
-            ppoll(watched.data(), watched.size(), timeout_ms < 0 ? nullptr : &timeout, &waiting_mask);
+        int ready = ppoll(watched.data(), watched.size(), timeout_ms < 0 ? nullptr : &timeout,
+                          &waiting_mask);
         if (ready <= 0) {
             continue;
         }
