@@ -1,130 +1,100 @@
-// The packed GBK mapping and the direct tables built from it.
+// The packed GBK mapping, the direct tables built from it, and the variant maps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "gbk_packed_data.h"
 #include "textconv.h"
 
 namespace {
 
-struct Triple {
-    std::uint16_t first, last, point;
-};
-
-Triple triple_at(int n) {
-    return {code_ranges[3 * n], code_ranges[3 * n + 1], code_ranges[3 * n + 2]};
-}
-
-// Code point of a GBK code, or 0 when unmapped or outside the two-byte range.
-code_point point_of(int code) {
-    return code >= 0x8000 && code <= 0xFFFF ? gbk_to_unicode[code - 0x8000] : 0;
-}
-
-class CodeTables : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { code_tables_init(); }
-};
-
-TEST_F(CodeTables, PackedArraysHaveTheirFigures) {
-    ASSERT_EQ(code_ranges_len, 7797);
-    ASSERT_EQ(code_pairs_len, 15512);
-    const int runs = code_ranges_len / 3;
-    int shortest = 0xFFFF, longest = 0, run_codes = 0;
-    for (int n = 0; n < runs; ++n) {
-        const Triple t = triple_at(n);
-        const int length = t.last - t.first + 1;
-        shortest = std::min(shortest, length);
-        longest = std::max(longest, length);
-        run_codes += length;
+TEST(CodeTables, FiguresRoundTripAndNamedCodes) {
+    code_tables_init();
+    ASSERT_EQ(code_ranges_len, 3 * 2599);
+    ASSERT_EQ(code_pairs_len, 2 * 7756);
+    int shortest = 0xFFFF, longest = 0;
+    for (int i = 0; i < code_ranges_len; i += 3) {
+        shortest = std::min(shortest, code_ranges[i + 1] - code_ranges[i] + 1);
+        longest = std::max(longest, code_ranges[i + 1] - code_ranges[i] + 1);
     }
     EXPECT_EQ(shortest, 2);
     EXPECT_EQ(longest, 115);
-    EXPECT_EQ(run_codes, 14118);
+    const std::uint16_t* last_run = code_ranges + code_ranges_len - 3;
+    EXPECT_EQ(std::vector<int>(code_ranges, code_ranges + 3),
+              (std::vector<int>{0x8141, 0x8143, 0x4E04}));
+    EXPECT_EQ(std::vector<int>(last_run, last_run + 3), (std::vector<int>{0xFE50, 0xFEA0, 0xE815}));
+    EXPECT_EQ(std::vector<int>(code_pairs, code_pairs + 2), (std::vector<int>{0x8140, 0x4E02}));
+    EXPECT_EQ(std::vector<int>(code_pairs + code_pairs_len - 2, code_pairs + code_pairs_len),
+              (std::vector<int>{0xFE47, 0xFA18}));
 
-    const Triple first = triple_at(0), last = triple_at(runs - 1);
-    EXPECT_EQ(first.first, 0x8141);
-    EXPECT_EQ(first.last, 0x8143);
-    EXPECT_EQ(first.point, 0x4E04);
-    EXPECT_EQ(last.first, 0xFE50);
-    EXPECT_EQ(last.last, 0xFEA0);
-    EXPECT_EQ(last.point, 0xE815);
-    EXPECT_EQ(code_pairs[0], 0x8140);
-    EXPECT_EQ(code_pairs[1], 0x4E02);
-    EXPECT_EQ(code_pairs[code_pairs_len - 2], 0xFE47);
-    EXPECT_EQ(code_pairs[code_pairs_len - 1], 0xFA18);
-}
-
-TEST_F(CodeTables, PackedListsAscendAndRunsAreMaximal) {
-    for (int n = 1; n < code_ranges_len / 3; ++n) {
-        EXPECT_GT(triple_at(n).first, triple_at(n - 1).last) << "run " << n;
-    }
-    for (int i = 2; i < code_pairs_len; i += 2) {
-        EXPECT_GT(code_pairs[i], code_pairs[i - 2]) << "pair " << i / 2;
-    }
-    // A run could not be longer: its neighbours do not continue the code points.
-    for (int n = 0; n < code_ranges_len / 3; ++n) {
-        const Triple t = triple_at(n);
-        const int last_point = t.point + (t.last - t.first);
-        EXPECT_NE(point_of(t.first - 1), t.point - 1) << "run " << n;
-        EXPECT_NE(point_of(t.last + 1), last_point + 1) << "run " << n;
-    }
-    // A single pair has no neighbour that would make a run with it.
-    for (int i = 0; i < code_pairs_len; i += 2) {
-        const int code = code_pairs[i], point = code_pairs[i + 1];
-        EXPECT_NE(point_of(code + 1), point + 1) << std::hex << code;
-        EXPECT_NE(point_of(code - 1), point - 1) << std::hex << code;
-    }
-}
-
-TEST_F(CodeTables, EveryCodeRoundTripsAndNothingElseMaps) {
-    int gbk_codes = 0;
+    // Every code maps both ways; trail 0x7F only in the private-use run; nothing else maps.
+    int codes = 0, points = 0;
     for (int index = 0; index < 32768; ++index) {
-        const code_point point = gbk_to_unicode[index];
-        if (point == 0) {
-            continue;
+        if (const code_point point = gbk_to_unicode[index]; point != 0) {
+            ++codes;
+            const int lead = (index >> 8) | 0x80, trail = index & 0xFF;
+            EXPECT_TRUE(lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE &&
+                        (trail != 0x7F || index + 0x8000 == 0xFE7F))
+                << std::hex << index;
+            EXPECT_EQ(unicode_to_gbk[point], index + 0x8000) << std::hex << index;
         }
-        ++gbk_codes;
-        // Trail 0x7F is no GBK trail byte, except in the private-use run 0xFE50..0xFEA0.
-        const int lead = (index >> 8) | 0x80, trail = index & 0xFF;
-        EXPECT_TRUE(lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE &&
-                    (trail != 0x7F || index + 0x8000 == 0xFE7F))
-            << std::hex << index;
-        EXPECT_EQ(unicode_to_gbk[point], index + 0x8000) << std::hex << index;
     }
-    EXPECT_EQ(gbk_codes, 21874);
-
-    int points = 0;
     for (int point = 0; point < 65536; ++point) {
-        const gbk_code code = unicode_to_gbk[point];
-        if (code == 0) {
-            continue;
+        if (const gbk_code code = unicode_to_gbk[point]; code != 0) {
+            ++points;
+            ASSERT_GE(code, 0x8000) << std::hex << point;
+            EXPECT_EQ(gbk_to_unicode[code - 0x8000], point) << std::hex << point;
         }
-        ++points;
-        ASSERT_GE(code, 0x8000) << std::hex << point;
-        EXPECT_EQ(gbk_to_unicode[code - 0x8000], point) << std::hex << point;
     }
+    EXPECT_EQ(codes, 21874);
     EXPECT_EQ(points, 21874);
+
+    const int named[][2] = {
+        {0x8140, 0x4E02}, {0xA1A1, 0x3000}, {0xA1A4, 0x00B7}, {0xA1AA, 0x2014}, {0xA844, 0x2015},
+        {0xA3A1, 0xFF01}, {0xC4E3, 0x4F60}, {0xA8BC, 0xE7C7}, {0xFE7F, 0xE844}, {0xFEA0, 0xE865},
+    };
+    for (const auto& [code, point] : named) {
+        EXPECT_EQ(gbk_to_unicode[code - 0x8000], point) << std::hex << code;
+        EXPECT_EQ(unicode_to_gbk[point], code) << std::hex << point;
+    }
+    // The euro sign has only a one-byte code in code page 936.
+    EXPECT_EQ(unicode_to_gbk[0x20AC], 0);
 }
 
-TEST_F(CodeTables, NamedCodes) {
-    struct Row {
-        gbk_code code;
-        code_point point;
-    };
-    const Row rows[] = {
-        {0x8140, 0x4E02}, {0xA1A1, 0x3000}, {0xA1A4, 0x00B7}, {0xA1AA, 0x2014}, {0xA844, 0x2015},
-        {0xA3A1, 0xFF01}, {0xC4E3, 0x4F60}, {0xD6D0, 0x4E2D}, {0xA8BC, 0xE7C7}, {0xA8BF, 0xE7C8},
-        {0xFE50, 0xE815}, {0xFE7F, 0xE844}, {0xFE80, 0xE845}, {0xFEA0, 0xE865},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(gbk_to_unicode[row.code - 0x8000], row.point) << std::hex << row.code;
-        EXPECT_EQ(unicode_to_gbk[row.point], row.code) << std::hex << row.point;
+// Entries hold the text bytes of a GBK code, lead byte low.
+int code_of_entry(std::uint16_t entry) {
+    return (entry & 0xFF) << 8 | entry >> 8;
+}
+
+TEST(CodeTables, VariantMapsAreIdempotentAndAgree) {
+    code_tables_init();
+    int changed = 0;
+    for (int index = 0; index < 32768; ++index) {
+        ASSERT_EQ(code_of_entry(gbk_identity_map[index]), index + 0x8000);
+        const int code = index + 0x8000, simplified = code_of_entry(gbk_variant_map[index]);
+        if (simplified != code) {
+            ++changed;
+            const bool gb2312_area = code >= 0xA100 && code < 0xF800 && (code & 0xFF) > 0xA0;
+            EXPECT_FALSE(gb2312_area) << std::hex << code;
+            EXPECT_EQ(gbk_variant_map[simplified - 0x8000], gbk_variant_map[index])
+                << std::hex << code;
+            EXPECT_EQ(unicode_variant_map[gbk_to_unicode[index]],
+                      gbk_to_unicode[simplified - 0x8000])
+                << std::hex << code;
+        }
     }
-    // The euro sign has only a one-byte code in code page 936, none in the two-byte mapping.
-    EXPECT_EQ(unicode_to_gbk[0x20AC], 0);
-    EXPECT_EQ(point_of(0x8080), 0);
+    // 2,849 pairs, less 19 in the GB2312 area and 4 that map a character to itself.
+    EXPECT_EQ(changed, 2826);
+    int points_changed = 0;
+    for (int point = 0; point < 65536; ++point) {
+        const code_point simplified = unicode_variant_map[point];
+        EXPECT_EQ(unicode_identity_map[point], point);
+        EXPECT_EQ(unicode_variant_map[simplified], simplified) << std::hex << point;
+        points_changed += simplified != point;
+    }
+    EXPECT_EQ(points_changed, changed);
 }
 
 }  // namespace
