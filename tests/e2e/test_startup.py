@@ -1,0 +1,124 @@
+"""Start-up as a user meets it: usage text, options, wildcards, the port and baud menus."""
+
+import os
+import re
+
+import harness
+from harness import BAUD_MENU, OPEN_FAILED, OPENED, gbk_pipe, port_path, scenario, windows
+
+USAGE = harness.TOOL_TITLE + "\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
+P = "{path}"
+# (arguments ({port}: the device's COM name), environment, standard output shows, standard error)
+OPTION_ROWS = [
+    (["-p{port}", "-b9600"], {}, OPENED % (P, 9600), ""),
+    (["-p", "{port}", "-b", "9600"], {}, OPENED % (P, 9600), ""),
+    (["COM3", "-b", "9600", "-p", "{port}"], {}, OPENED % (P, 9600), ""),  # permutation
+    (["-p", "{port}", "COM3", "-b", "9600"], {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
+    (["-p", "{port}", "--", "-b", "9600"], {}, BAUD_MENU, ""),
+    (["-p", "\\\\.\\{port}", "-b", "9600"], {}, OPENED % (P, 9600), ""),
+    (["-p", "", "-b", "9600"], {}, OPEN_FAILED % ("\\\\.\\", 9600) * 2, ""),
+    (["-p", "{port}", "-b", "fast"], {}, BAUD_MENU, ""),
+    (["-p", "{port}", "-b", "9600", "-b", "115200"], {}, OPENED % (P, 115200), ""),
+    (["-p", "COM3", "-b", "9600", "-p", "{port}"], {}, OPENED % (P, 9600), ""),
+    (["-b", "9600", "-p", "-b"], {}, OPEN_FAILED % ("\\\\.\\-b", 9600), ""),
+    (["-p", "{port}", "-b", "99999999999"], {}, OPENED % (P, 2147483647), ""),  # clamped
+    (["-x", "-p", "{port}", "-b9600"], {}, OPENED % (P, 9600), "{argv0}: invalid option -- x\n"),
+    (["-xp", "{port}", "-b9600"], {}, OPENED % (P, 9600), "{argv0}: invalid option -- x\n"),
+    (["-p", "{port}", "-b"], {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
+    (["-b", "9600", "-p", "N" * 27], {}, OPEN_FAILED % ("\\\\.\\" + "N" * 27, 9600), ""),  # fits
+    (["-b", "9600", "-p", "{port}", "-p", "N" * 28], {}, OPENED % (P, 9600),
+     "{argv0}: port name too long -- " + "N" * 28 + "\n"),
+]
+PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
+TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
+         "9=38400\t10=57600\t11=230400\t12=250000\t\n\n")
+# (answers, port and rate chosen): a number out of range picks the first entry, an answer without
+# a number the last one and stays in the input for the next menu; blank lines are skipped.
+MENU_ROWS = [
+    ("2\n1\n", "COM7", 9600), ("0\n3\n", "COM3", 74880), ("-1\n12\n", "COM3", 250000),
+    ("3\n0\n", "COM3", 9600), ("1\n13\n", "COM3", 9600), ("x\n", "COM7", 250000),
+    ("4294967298\n1\n", "COM3", 9600),  # as a 32-bit number it would be 2
+    ("99999999999999999999\n4294967298\n", "COM3", 9600),  # too large for any long
+    ("2x\n", "COM7", 250000), ("2 5\n", "COM7", 1200), ("\n \n2\n\n3\n", "COM7", 74880),
+]
+
+
+@scenario()
+def usage_text(h):
+    # Only a backslash cuts the name; under Wine argv[0] is the program's full Windows path.
+    for argv0, shown in [(None, "comterm.exe")] if windows() else [
+            ("comterm", "comterm"), ("C:\\tools\\term.exe", "term.exe"), ("folder\\", ""),
+            ("C:/tools/term.exe", "C:/tools/term.exe"), ("C:\\tools/sub/t", "tools/sub/t"),
+            ("x" * 300, "x" * 300)]:
+        h.start([], argv0=argv0).err.expect_exactly(gbk_pipe(USAGE % (shown, shown)), "usage")
+
+
+@scenario()
+def option_rows(h):
+    device = h.device()
+    fill = {"port": device.name, "path": port_path(device.name)}
+    for args, env, shown, error in OPTION_ROWS:
+        program = h.start([word.format(**fill) for word in args], env=env)
+        program.expect(shown.format(**fill))
+        program.stop()
+        program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0)), "the messages")
+
+
+@scenario("windows")
+def wildcards_expanded(h):
+    # "96*" names the file 9600 in the working folder; "7*" matches nothing and stays as typed.
+    open(os.path.join(h.tmp, "9600"), "w").close()
+    device = h.device()
+    for pattern, rate in [("96*", 9600), ("7*", 7)]:
+        program = h.start(["-p", device.name, "-b", pattern])
+        program.expect_opened(device.name, rate)
+        program.stop()
+
+
+@scenario()
+def menus_answered(h):
+    # The answers come through a pipe (scanf reads them as from a keyboard), and the output goes
+    # into one, to be compared unchanged.
+    devices = {name: h.device(name) for name in ("COM3", "COM7")}
+    for answers, port, rate in MENU_ROWS:
+        program = h.start([], stdin="pipe", stdout="pipe")
+        program.write(answers)
+        program.out.expect_exactly(gbk_pipe(
+            PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU + TABLE
+            + ">>已选择波特率：%d\n" % rate + OPENED % (port_path(port), rate)), repr(answers))
+        devices[port].send(b"ok")
+        program.out.expect(b"ok")
+        program.stop()
+    assert devices["COM3"].received() + devices["COM7"].received() == b"", "a probe wrote"
+
+
+@scenario("native")  # Wine lets a second program open a port held with share mode 0
+def held_port_not_offered(h):
+    h.device("COM3"), h.device("COM7")
+    holder = h.start(["-p", "COM3", "-b", "9600"])
+    holder.expect_opened("COM3", 9600)
+    program = h.start([], stdin="pipe", stdout="pipe")
+    program.out.expect_exactly(gbk_pipe(PORT_MENU % 1 + "1=COM7\t\n"), "COM3 held")
+    # Named on the command line, it fails until the holder lets it go.
+    second = h.start(["-p", "COM3", "-b", "9600"])
+    second.expect(OPEN_FAILED % (port_path("COM3"), 9600) * 2)
+    holder.stop()
+    second.expect_opened("COM3", 9600)
+
+
+@scenario()
+def no_port_pauses_then_ends(h):
+    h.device("COM256")  # above the probed range
+    program = h.start([], stdin="pipe", stdout="pipe")
+    pause = "" if windows() else "请按任意键继续. . .\n"
+    program.out.expect_exactly(gbk_pipe(">>当前没有可用串口\n" + pause), "no port")
+    if windows():  # cmd's pause, as Wine words it: "Press any key to continue... "
+        program.out.expect(re.compile(rb"Press any key to continue ?\.( ?\.){2} ?$"))
+    program.out.expect_quiet(1.0, "nothing while the pause waits")
+    assert program.process.poll() is None, "the program did not wait at the pause"
+    program.write("k")
+    assert program.process.wait(harness.deadline()) == 0
+
+
+if __name__ == "__main__":
+    harness.main()
