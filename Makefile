@@ -53,6 +53,7 @@ demo: deps native
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
 	$(BUILD_DIR)/bench/bench_utf8_to_gbk
+	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm $(BUILD_DIR)/tools/vdev
 
 # The program and its manual page under $(DESTDIR)$(PREFIX).
 install: native
