@@ -243,16 +243,16 @@ def main():
     print("receive: comterm vs picocom, %d MiB mixed UTF-8 unpaced from a virtual device, "
           "best time of %d runs, highest peak RSS" % (len(utf8) >> 20, REPEATS))
     folder = tempfile.mkdtemp(prefix="comterm-bench-")
-    best = {spec[0]: (float("inf"), 0) for spec in terminals}
+    best = {terminal[0]: (float("inf"), 0) for terminal in terminals}
     try:
         corpus_path = os.path.join(folder, "corpus.txt")
         with open(corpus_path, "wb") as corpus:
             corpus.write(utf8)
         # Alternating rounds, so that noise on the shared machine hits both alike.
         for _ in range(REPEATS):
-            for spec in terminals:
-                seconds, peak = run_once(spec, vdev, folder, corpus_path)
-                best[spec[0]] = (min(best[spec[0]][0], seconds), max(best[spec[0]][1], peak))
+            for terminal in terminals:
+                seconds, peak = run_once(terminal, vdev, folder, corpus_path)
+                best[terminal[0]] = (min(best[terminal[0]][0], seconds), max(best[terminal[0]][1], peak))
     except BenchError as error:
         print("bench_receive: FAILED: %s" % error, file=sys.stderr)
         return 1
