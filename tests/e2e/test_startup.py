@@ -89,7 +89,12 @@ def menus_answered(h):
         devices[port].send(b"ok")
         program.out.expect(b"ok")
         program.stop()
-    assert devices["COM3"].received() + devices["COM7"].received() == b"", "a probe wrote"
+        # Only a probe can have reached the port not chosen; the chosen one may also have been sent
+        # the rest of an answer line as keys once the link was up, which is forwarding, not probing.
+        other = devices["COM3" if port == "COM7" else "COM7"]
+        assert other.received() == b"", "a probe wrote to %s: %r" % (other.name, other.received())
+        for device in devices.values():
+            device.mark += len(device.received())
 
 
 @scenario("native")  # Wine lets a second program open a port held with share mode 0
