@@ -503,9 +503,17 @@ void check_peer(std::int64_t now) {
 
 using command_handler = int (*)(std::string_view argument, std::string& reason);
 
-int send_bytes_now(const std::string& bytes, std::string& reason) {
+// Sends need the device side; an unplugged device refuses them with this reason.
+bool plugged_for_sending(std::string& reason) {
     if (master_fd < 0) {
         reason = "unplugged, nothing sent";
+        return false;
+    }
+    return true;
+}
+
+int send_bytes_now(const std::string& bytes, std::string& reason) {
+    if (!plugged_for_sending(reason)) {
         return -1;
     }
     queue_bytes(bytes);
@@ -532,8 +540,7 @@ int command_send_hex(std::string_view argument, std::string& reason) {
 }
 
 int command_send_file(std::string_view argument, std::string& reason) {
-    if (master_fd < 0) {
-        reason = "unplugged, nothing sent";
+    if (!plugged_for_sending(reason)) {
         return -1;
     }
     std::string path(argument);

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -19,28 +18,25 @@
 
 namespace {
 
+// A handle is owned by one thread at a time: the link thread opens, configures and closes it, and
+// the keyboard thread writes through it only while the link is up (the link waits for a key write
+// in progress before it closes a lost port). So the record needs no atomics, and CloseHandle frees
+// it, as Win32 invalidates a closed handle.
 struct serial_port {
-    std::atomic<int> fd;  // -1 once closed
-    std::atomic<DWORD> read_interval;
-    std::atomic<DWORD> read_multiplier;
-    std::atomic<DWORD> read_constant;
-    std::atomic<DWORD> write_multiplier;
-    std::atomic<DWORD> write_constant;
-    serial_port* next_opened;            // the list of every record, newest first
+    int fd;
+    DWORD read_interval;
+    DWORD read_multiplier;
+    DWORD read_constant;
+    DWORD write_multiplier;
+    DWORD write_constant;
     serial_line_saved line_before_open;  // put back at close: a probe leaves the port as it was
 };
-
-// The keyboard thread writes to port_handle while the link thread may be replacing it. A record
-// therefore lives as long as the process: after CloseHandle its descriptor is -1 and every later
-// operation on it fails instead of touching freed memory. One small record per successful open is
-// all this keeps; the list holds them.
-std::atomic<serial_port*> opened_ports{nullptr};
 
 int port_fd(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
-    return static_cast<serial_port*>(handle)->fd.load(std::memory_order_acquire);
+    return static_cast<serial_port*>(handle)->fd;
 }
 
 std::int64_t monotonic_ms() {
@@ -124,11 +120,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    auto* port =
-        new serial_port{{fd}, {0}, {0}, {0}, {0}, {0}, opened_ports.load(), line_before_open};
-    while (!opened_ports.compare_exchange_weak(port->next_opened, port)) {
-    }
-    return port;
+    return new serial_port{fd, 0, 0, 0, 0, 0, line_before_open};
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -136,10 +128,7 @@ BOOL CloseHandle(HANDLE handle) {
         return 0;
     }
     auto* port = static_cast<serial_port*>(handle);
-    int fd = port->fd.exchange(-1);
-    if (fd < 0) {
-        return 0;
-    }
+    const int fd = port->fd;
     // Raw mode and the rate were ours: the line gets back what it had before the open, so that a
     // probe (open, close) leaves the port as it found it. A device that has gone is left alone.
     serial_line_restore(fd, &port->line_before_open);
@@ -147,6 +136,7 @@ BOOL CloseHandle(HANDLE handle) {
     // (the other end of a test pty, a getty) would otherwise keep it locked after we are gone.
     ioctl(fd, TIOCNXCL);
     close(fd);
+    delete port;
     return 1;
 }
 
