@@ -3,26 +3,21 @@
 // at most one and a half times the input.
 #include "textconv.h"
 
-namespace {
-
-std::size_t put_utf8(code_point point, unsigned char* dst, std::size_t o) {
-    if (point == 0) {
-        return o;  // no mapping: nothing written
-    }
+std::size_t put_utf8(code_point point, unsigned char* out) {
     if (point > 0x7FF) {
-        dst[o++] = static_cast<unsigned char>(0xE0 | (point >> 12));
-        dst[o++] = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
-        dst[o++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
-    } else if (point > 0x7F) {
-        dst[o++] = static_cast<unsigned char>(0xC0 | (point >> 6));
-        dst[o++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
-    } else {
-        dst[o++] = static_cast<unsigned char>(point);
+        out[0] = static_cast<unsigned char>(0xE0 | (point >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+        return 3;
     }
-    return o;
+    if (point > 0x7F) {
+        out[0] = static_cast<unsigned char>(0xC0 | (point >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<unsigned char>(point);
+    return 1;
 }
-
-}  // namespace
 
 int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst,
                 std::size_t* out_len) {
@@ -34,7 +29,10 @@ int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst,
     for (std::size_t i = 0; i < len; ++i) {
         if (lead_pending) {
             lead_pending = false;
-            o = put_utf8(gbk_to_unicode[((src[i - 1] << 8) | src[i]) & 0x7FFF], dst, o);
+            const code_point point = gbk_to_unicode[((src[i - 1] << 8) | src[i]) & 0x7FFF];
+            if (point != 0) {  // no mapping: nothing written
+                o += put_utf8(point, dst + o);
+            }
         } else if (src[i] >= 0x80) {
             lead_pending = true;
         } else {

@@ -49,6 +49,9 @@ void code_tables_init();
 int utf8_to_gbk(const unsigned char* src, std::size_t len, unsigned char* dst,
                 std::size_t* out_len);
 
+// Writes the UTF-8 form of a BMP code point (1 to 3 bytes) at out and returns its length.
+std::size_t put_utf8(code_point point, unsigned char* out);
+
 // Normalisation flags for utf8_normalize() and gbk_normalize().
 enum : unsigned {
     CONV_LOWER = 1,       // A-Z become a-z

@@ -31,22 +31,6 @@ bool is_gbk_trail(unsigned char byte) {
     return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFE);
 }
 
-std::size_t put_utf8(code_point value, unsigned char* out) {
-    if (value < 0x80) {
-        out[0] = static_cast<unsigned char>(value);
-        return 1;
-    }
-    if (value < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (value >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (value & 0x3F));
-        return 2;
-    }
-    out[0] = static_cast<unsigned char>(0xE0 | (value >> 12));
-    out[1] = static_cast<unsigned char>(0x80 | ((value >> 6) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | (value & 0x3F));
-    return 3;
-}
-
 code_point gbk_pair_to_unicode(unsigned char lead, unsigned char trail) {
     code_point value = gbk_to_unicode[((lead & 0x7F) << 8) | trail];
     return value != 0 ? value : replacement_character;

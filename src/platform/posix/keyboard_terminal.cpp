@@ -24,10 +24,6 @@ void restore_saved_settings() {
     }
 }
 
-void restore_on_exit() {
-    restore_saved_settings();
-}
-
 void restore_then_die(int signal_number) {
     restore_saved_settings();
     struct sigaction default_action {};
@@ -40,7 +36,7 @@ void restore_then_die(int signal_number) {
 }
 
 void install_restore_hooks() {
-    std::atexit(restore_on_exit);
+    std::atexit(restore_saved_settings);
     for (int signal_number : restoring_signals) {
         struct sigaction current {};
         if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
