@@ -57,12 +57,13 @@ const char* device_dir() {
     return (dir != nullptr && dir[0] != '\0') ? dir : nullptr;
 }
 
+// The result of an snprintf into out: 0, or DEVICE_NAME_TOO_LONG when the path did not fit.
+int fitted(int length, std::size_t out_size) {
+    return (length >= 0 && static_cast<std::size_t>(length) < out_size) ? 0 : DEVICE_NAME_TOO_LONG;
+}
+
 int write_path(char* out, std::size_t out_size, const char* dir, const char* name) {
-    int length = std::snprintf(out, out_size, "%s/%s", dir, name);
-    if (length < 0 || static_cast<std::size_t>(length) >= out_size) {
-        return DEVICE_NAME_TOO_LONG;
-    }
-    return 0;
+    return fitted(std::snprintf(out, out_size, "%s/%s", dir, name), out_size);
 }
 
 // COM names in the device directory ignore case, as they do on Windows: "\\.\com3" finds an entry
@@ -89,12 +90,9 @@ int resolve_in_device_dir(const char* dir, const char* name, char* out, std::siz
 int resolve_com_family(unsigned long number, char* out, std::size_t out_size) {
     for (const device_name_family& family : device_name_families) {
         if (number >= family.first_com_number && number <= family.last_com_number) {
-            int length = std::snprintf(out, out_size, "%s%lu", family.kernel_prefix,
-                                       number - family.first_com_number);
-            if (length < 0 || static_cast<std::size_t>(length) >= out_size) {
-                return DEVICE_NAME_TOO_LONG;
-            }
-            return 0;
+            return fitted(std::snprintf(out, out_size, "%s%lu", family.kernel_prefix,
+                                        number - family.first_com_number),
+                          out_size);
         }
     }
     return DEVICE_NAME_NO_DEVICE;
@@ -112,9 +110,7 @@ int resolve_device_path(const char* port_path, char* out, std::size_t out_size) 
         return DEVICE_NAME_NOT_A_PORT_PATH;
     }
     if (name[0] == '/') {
-        int length = std::snprintf(out, out_size, "%s", name);
-        return (length >= 0 && static_cast<std::size_t>(length) < out_size) ? 0
-                                                                            : DEVICE_NAME_TOO_LONG;
+        return fitted(std::snprintf(out, out_size, "%s", name), out_size);
     }
     const char* dir = device_dir();
     unsigned long com_number = com_number_of(name);
