@@ -39,6 +39,7 @@ std::size_t normalize_three_byte(unsigned char* s, std::size_t i, std::size_t o,
         return o;
     }
     const code_point* map = flags & CONV_SIMPLIFIED ? unicode_variant_map : unicode_identity_map;
+    // Always three bytes, as read (an overlong form stays overlong), so the text never grows.
     const code_point v = map[c];
     s[o++] = static_cast<unsigned char>(0xE0 | (v >> 12));
     s[o++] = static_cast<unsigned char>(0x80 | ((v >> 6) & 0x3F));
