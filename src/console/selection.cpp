@@ -42,6 +42,16 @@ void discover_ports(found_ports& found) {
     port_path[0] = '\0';
 }
 
+// The number a menu answer holds, or `unanswered` (the menu loop's counter) when it holds none;
+// what the number read does not consume stays in the input for the next read.
+long read_answer(long unanswered) {
+    long answer = unanswered;
+    if (std::scanf("%ld", &answer) != 1) {
+        answer = unanswered;
+    }
+    return answer;
+}
+
 }  // namespace
 
 void select_port() {
@@ -69,10 +79,7 @@ void select_port() {
     // Linux): narrowed to the counter, 4294967298 would wrap to 2 and pick a port. A number too
     // large for a long saturates (glibc, and the mingw-w64 scanf that C++ code gets in place of
     // msvcrt's, which would wrap), lies outside the menu and picks the first port.
-    long answer = entry;
-    if (std::scanf("%ld", &answer) != 1) {
-        answer = entry;
-    }
+    const long answer = read_answer(entry);
     unsigned long index = static_cast<unsigned long>(answer) - 1;
     if (index >= found.count) {
         index = 0;
@@ -97,10 +104,7 @@ void select_baud() {
     // As above: no number in the answer leaves 12, which picks the last rate. Read with %ld too:
     // glibc's %d keeps only the low 32 bits of a larger number (4294967298 becomes 2, a rate of
     // the menu), while %ld saturates it to a value outside the menu, which picks the first rate.
-    long answer = entry;
-    if (std::scanf("%ld", &answer) != 1) {
-        answer = entry;
-    }
+    const long answer = read_answer(entry);
     std::size_t index = 0;
     if (answer >= 1 && answer <= static_cast<long>(baud_table.size())) {
         index = static_cast<std::size_t>(answer - 1);
