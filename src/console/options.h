@@ -4,7 +4,8 @@
 // other messages): options may stand anywhere among the words unless POSIXLY_CORRECT is set, "--"
 // ends them, a value is the rest of its word (-pCOM3) or else the whole next word, whatever it
 // holds (-p -b makes "-b" the port name). Errors are reported on standard error with
-// "%s: invalid option -- %c" and "%s: option requires an argument -- %c" and otherwise ignored.
+// "%s: invalid option -- %c", "%s: option requires an argument -- %c" and, for a port name that
+// does not fit in port_path, "%s: port name too long -- %s", and otherwise ignored.
 //
 //   print_usage()      the usage text on standard error, naming the program after argv[0].
 //   program_name_of()  argv[0] after its last backslash (only the backslash separates).

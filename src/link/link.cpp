@@ -1,11 +1,20 @@
 // The link thread: opens, configures, polls, watches and reopens the serial device.
+#include "link.h"
+
 #include <cstdio>
 
-#include "link.h"
+#include "receive_decoder.h"
+
+enum link_state_value : std::uint8_t {
+    LINK_UNOPENED = 0,  // never opened yet
+    LINK_UP = 1,        // open and configured
+    LINK_LOST = 2,      // was up, the device stopped answering
+};
 
 char port_path[port_path_size];
 std::int32_t baud_rate;
 std::atomic<HANDLE> port_handle{INVALID_HANDLE_VALUE};
+// Written by the link thread only; read by link_send_key() in the main thread.
 std::atomic<std::uint8_t> link_state{LINK_UNOPENED};
 
 namespace {
@@ -57,35 +66,8 @@ void poll_pass(receive_decoder& decoder, int& idle_passes) {
     }
 }
 
-// One attempt to (re)open the port. Announces the outcome; the state moves to LINK_UP only here.
-void open_pass(std::uint8_t state) {
-    if (state == LINK_LOST) {
-        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", port_path, baud_rate);
-    }
-    const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    port_handle.store(handle);
-    if (handle == INVALID_HANDLE_VALUE) {
-        if (state == LINK_UNOPENED) {
-            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", port_path, baud_rate);
-        }
-        Sleep(reopen_pause_ms);
-        return;
-    }
-    // A configuration failure only delays the link: the line keeps what it had.
-    if (configure_port() != 0) {
-        Sleep(reopen_pause_ms);
-    }
-    if (state == LINK_UNOPENED) {
-        std::printf(">>串口 %s(%d) 打开成功\n>>", port_path, baud_rate);
-    } else {
-        std::printf(">>串口 %s(%d) 重连成功\n>>", port_path, baud_rate);
-    }
-    link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
-}
-
-}  // namespace
-
+// Line settings and timeouts on port_handle: 0, or -1/-2/-3 for the call that failed (each failure
+// announced), which leaves the rest of the line's settings and timeouts as they were.
 int configure_port() {
     const HANDLE handle = port_handle.load(std::memory_order_relaxed);
     DCB dcb{};
@@ -117,6 +99,35 @@ int configure_port() {
     }
     return 0;
 }
+
+// One attempt to (re)open the port. Announces the outcome; the state moves to LINK_UP only here.
+void open_pass(std::uint8_t state) {
+    if (state == LINK_LOST) {
+        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", port_path, baud_rate);
+    }
+    const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    port_handle.store(handle);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (state == LINK_UNOPENED) {
+            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", port_path, baud_rate);
+        }
+        Sleep(reopen_pause_ms);
+        return;
+    }
+    // A configuration failure only delays the link: the line keeps what it had.
+    if (configure_port() != 0) {
+        Sleep(reopen_pause_ms);
+    }
+    if (state == LINK_UNOPENED) {
+        std::printf(">>串口 %s(%d) 打开成功\n>>", port_path, baud_rate);
+    } else {
+        std::printf(">>串口 %s(%d) 重连成功\n>>", port_path, baud_rate);
+    }
+    link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
+}
+
+}  // namespace
 
 unsigned link_thread(void* /*argument*/) {
     // Kept across every pass and reconnection: a character begun before a loss completes after it.

@@ -1,9 +1,8 @@
-// Receive decoder: cuts the received byte stream into UTF-8 characters and shows each, converted to
-// GBK, as soon as it is complete. A character may arrive split over several reads.
+#include "receive_decoder.h"
+
 #include <array>
 #include <cstdio>
 
-#include "link.h"
 #include "textconv.h"
 
 namespace {
@@ -31,10 +30,11 @@ constexpr std::array<std::uint8_t, 256> make_lead_length_table() {
     return table;
 }
 
+// Length of the UTF-8 character that a byte in lead position announces (never 0).
+constexpr std::array<std::uint8_t, 256> lead_length_table = make_lead_length_table();
+
 }  // namespace
 
-// Constant-initialised: usable from the first byte, whatever the order of start-up.
-extern const std::array<std::uint8_t, 256> lead_length_table = make_lead_length_table();
 static_assert(sizeof(receive_decoder::character) == 6, "the longest lead announces 6 bytes");
 
 void receive_decoder_feed(receive_decoder& decoder, const unsigned char* bytes, std::size_t count) {

@@ -3,6 +3,9 @@
 // at most one and a half times the input.
 #include "textconv.h"
 
+namespace {
+
+// Writes the UTF-8 form of a BMP code point (1 to 3 bytes) at out and returns its length.
 std::size_t put_utf8(code_point point, unsigned char* out) {
     if (point > 0x7FF) {
         out[0] = static_cast<unsigned char>(0xE0 | (point >> 12));
@@ -19,27 +22,37 @@ std::size_t put_utf8(code_point point, unsigned char* out) {
     return 1;
 }
 
+}  // namespace
+
+std::size_t gbk_to_utf8_complete(const unsigned char* src, std::size_t len, unsigned char* dst,
+                                 std::size_t* consumed) {
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (i < len) {
+        if (src[i] < 0x80) {
+            dst[o++] = src[i++];
+        } else if (i + 1 == len) {
+            break;  // a lead byte whose trail is not here yet
+        } else {
+            const code_point point = gbk_to_unicode[((src[i] << 8) | src[i + 1]) & 0x7FFF];
+            if (point != 0) {  // no mapping: nothing written
+                o += put_utf8(point, dst + o);
+            }
+            i += 2;
+        }
+    }
+    *consumed = i;
+    return o;
+}
+
 int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst,
                 std::size_t* out_len) {
     if (len == 0 || src == nullptr || dst == nullptr) {
         return -1;
     }
-    std::size_t o = 0;
-    bool lead_pending = false;
-    for (std::size_t i = 0; i < len; ++i) {
-        if (lead_pending) {
-            lead_pending = false;
-            const code_point point = gbk_to_unicode[((src[i - 1] << 8) | src[i]) & 0x7FFF];
-            if (point != 0) {  // no mapping: nothing written
-                o += put_utf8(point, dst + o);
-            }
-        } else if (src[i] >= 0x80) {
-            lead_pending = true;
-        } else {
-            dst[o++] = src[i];
-        }
-    }
-    // A lead byte still pending here has no trail: it is dropped.
+    std::size_t consumed = 0;
+    // A lead byte left at the end, not consumed, has no trail: it is dropped.
+    const std::size_t o = gbk_to_utf8_complete(src, len, dst, &consumed);
     dst[o] = 0;
     *out_len = o;
     return 0;

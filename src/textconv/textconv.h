@@ -5,11 +5,15 @@
 // zero-initialised static memory. After that every conversion is one table lookup per character,
 // with no allocation and no search, and the tables are only read, from any thread, without locks.
 //
-//   code_tables_init()  builds every conversion table; call once before converting anything.
-//   utf8_to_gbk()       UTF-8 bytes to GBK text for display; characters without a GBK code vanish.
-//   gbk_to_utf8()       GBK bytes to UTF-8 text.
-//   utf8_normalize()    in-place case, full-width and traditional-to-simplified folding of UTF-8.
-//   gbk_normalize()     the same for GBK text.
+//   code_tables_init()      builds every conversion table; call once before converting anything.
+//   utf8_to_gbk()           UTF-8 bytes to GBK text for display; characters without a GBK code
+//                           vanish.
+//   gbk_to_utf8()           GBK bytes to UTF-8 text.
+//   gbk_to_utf8_complete()  the same for a stream cut into buffers: a lead byte at the end is left
+//                           for the caller to carry into the next buffer.
+//   utf8_normalize()        in-place case, full-width and traditional-to-simplified folding of
+//                           UTF-8.
+//   gbk_normalize()         the same for GBK text.
 #pragma once
 
 #include <cstddef>
@@ -49,9 +53,6 @@ void code_tables_init();
 int utf8_to_gbk(const unsigned char* src, std::size_t len, unsigned char* dst,
                 std::size_t* out_len);
 
-// Writes the UTF-8 form of a BMP code point (1 to 3 bytes) at out and returns its length.
-std::size_t put_utf8(code_point point, unsigned char* out);
-
 // Normalisation flags for utf8_normalize() and gbk_normalize().
 enum : unsigned {
     CONV_LOWER = 1,       // A-Z become a-z
@@ -66,6 +67,13 @@ enum : unsigned {
 // byte left at the end is dropped.
 int gbk_to_utf8(const unsigned char* src, std::size_t len, unsigned char* dst,
                 std::size_t* out_len);
+
+// Converts the whole characters of len bytes of GBK at src into UTF-8 at dst (room for len * 3 / 2
+// rounded up; no NUL is written) by the rule of gbk_to_utf8, and returns the number of bytes
+// written. *consumed receives the number of input bytes converted: len, or len - 1 when the last
+// byte is a lead byte, whose trail the next buffer brings.
+std::size_t gbk_to_utf8_complete(const unsigned char* src, std::size_t len, unsigned char* dst,
+                                 std::size_t* consumed);
 
 // Rewrite a NUL-terminated text in place; the result is never longer than the input.
 // utf8_normalize folds full-width forms U+FF01..U+FF5F and the ideographic comma U+3001 (to a

@@ -20,22 +20,6 @@ constexpr std::array<const char*, 7> gbk_compatible_codesets = {
     "GBK", "GB18030", "GB2312", "EUCCN", "CP936", "WINDOWS936", "MS936",
 };
 
-constexpr code_point replacement_character = 0xFFFD;
-constexpr code_point euro_sign = 0x20AC;
-
-bool is_gbk_lead(unsigned char byte) {
-    return byte >= 0x81 && byte <= 0xFE;
-}
-
-bool is_gbk_trail(unsigned char byte) {
-    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFE);
-}
-
-code_point gbk_pair_to_unicode(unsigned char lead, unsigned char trail) {
-    code_point value = gbk_to_unicode[((lead & 0x7F) << 8) | trail];
-    return value != 0 ? value : replacement_character;
-}
-
 // The codeset named by a locale string such as "zh_CN.UTF-8@euro": the part after '.', up to '@'.
 void codeset_of_locale_name(const char* name, char* out, std::size_t out_size) {
     out[0] = '\0';
@@ -51,14 +35,15 @@ void codeset_of_locale_name(const char* name, char* out, std::size_t out_size) {
     out[length] = '\0';
 }
 
-// One converted stream: where its bytes go and the character it carries between writes.
+// One converted stream: where its bytes go and the lead byte it carries between writes (0 for
+// none: a lead byte is 0x80 or above).
 struct converted_stream {
     int fd;
-    gbk_stream state;
+    unsigned char pending_lead;
 };
 
-converted_stream converted_stdout{STDOUT_FILENO, {}};
-converted_stream converted_stderr{STDERR_FILENO, {}};
+converted_stream converted_stdout{STDOUT_FILENO, 0};
+converted_stream converted_stderr{STDERR_FILENO, 0};
 
 bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
     while (length > 0) {
@@ -81,11 +66,20 @@ bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
 ssize_t converted_stream_write(void* cookie, const char* data, std::size_t size) {
     auto* stream = static_cast<converted_stream*>(cookie);
     constexpr std::size_t chunk = 256;
-    unsigned char utf8[gbk_stream_max_output(chunk)];
-    for (std::size_t done = 0; done < size; done += chunk) {
-        std::size_t length = size - done < chunk ? size - done : chunk;
-        std::size_t out = gbk_stream_to_utf8(
-            &stream->state, reinterpret_cast<const unsigned char*>(data) + done, length, utf8);
+    unsigned char gbk[chunk + 1];                  // the carried lead, then a chunk of the write
+    unsigned char utf8[(3 * sizeof gbk + 1) / 2];  // gbk_to_utf8_complete's bound
+    for (std::size_t done = 0; done < size;) {
+        std::size_t length = 0;
+        if (stream->pending_lead != 0) {
+            gbk[length++] = stream->pending_lead;
+        }
+        const std::size_t take = size - done < chunk ? size - done : chunk;
+        std::memcpy(gbk + length, data + done, take);
+        length += take;
+        done += take;
+        std::size_t consumed = 0;
+        const std::size_t out = gbk_to_utf8_complete(gbk, length, utf8, &consumed);
+        stream->pending_lead = consumed < length ? gbk[consumed] : 0;
         if (!write_all(stream->fd, utf8, out)) {
             return 0;  // stdio's way to report a failed write
         }
@@ -103,8 +97,7 @@ FILE* open_converted_stream(converted_stream* stream) {
     return file;
 }
 
-}  // namespace
-
+// GBK, GB18030, GB2312 / EUC-CN, CP936 and their other names, in any case and punctuation.
 bool codeset_is_gbk_compatible(const char* codeset) {
     // Compare without case and punctuation: GB-2312, gb2312, EUC_CN and euc-cn are all the same.
     char folded[32];
@@ -123,10 +116,8 @@ bool codeset_is_gbk_compatible(const char* codeset) {
     return false;
 }
 
+// The character set of the user's locale, "" when none is named.
 void terminal_codeset(char* out, std::size_t out_size) {
-    if (out_size == 0) {
-        return;
-    }
     out[0] = '\0';
     // "" asks for the user's locale from the environment, as setlocale(LC_CTYPE, "") would, but
     // into a locale object of our own: the process's locale stays "C".
@@ -146,33 +137,7 @@ void terminal_codeset(char* out, std::size_t out_size) {
     }
 }
 
-std::size_t gbk_stream_to_utf8(gbk_stream* stream, const unsigned char* gbk, std::size_t length,
-                               unsigned char* utf8) {
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        unsigned char byte = gbk[i];
-        if (stream->pending_lead != 0) {
-            unsigned char lead = stream->pending_lead;
-            stream->pending_lead = 0;
-            if (is_gbk_trail(byte)) {
-                out += put_utf8(gbk_pair_to_unicode(lead, byte), utf8 + out);
-                continue;
-            }
-            // Not a trail byte: the lead stands alone, the byte starts afresh.
-            out += put_utf8(replacement_character, utf8 + out);
-        }
-        if (is_gbk_lead(byte)) {
-            stream->pending_lead = byte;
-        } else if (byte == 0x80) {
-            out += put_utf8(euro_sign, utf8 + out);
-        } else if (byte == 0xFF) {
-            out += put_utf8(replacement_character, utf8 + out);
-        } else {
-            utf8[out++] = byte;
-        }
-    }
-    return out;
-}
+}  // namespace
 
 void console_streams_convert() {
     bool stdout_terminal = isatty(STDOUT_FILENO) != 0;

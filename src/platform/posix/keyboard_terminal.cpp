@@ -1,6 +1,7 @@
 #include "keyboard_terminal.h"
 
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -52,8 +53,6 @@ void install_restore_hooks() {
     }
 }
 
-}  // namespace
-
 void keyboard_make_raw(termios* settings) {
     settings->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings->c_iflag &=
@@ -61,6 +60,8 @@ void keyboard_make_raw(termios* settings) {
     settings->c_cc[VMIN] = 1;
     settings->c_cc[VTIME] = 0;
 }
+
+}  // namespace
 
 int keyboard_raw_begin() {
     if (raw_active.load()) {

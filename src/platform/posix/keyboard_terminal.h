@@ -8,16 +8,9 @@
 // SIGHUP, SIGINT or SIGQUIT arrives (the handler restores, then lets the signal end the process
 // as it would have). Signals the process was started with ignored stay ignored.
 //
-// This is the one header of the Linux layer that includes <termios.h>: the serial code uses the
-// kernel's termios2 (serial_line.h), whose header clashes with glibc's.
-//
-//   keyboard_make_raw()     the raw settings derived from a terminal's current ones.
 //   keyboard_raw_begin()    switches standard input to raw keys; 0, or -1 when it is no terminal.
 //   keyboard_raw_end()      gives back the settings found before keyboard_raw_begin().
 #pragma once
 
-#include <termios.h>
-
-void keyboard_make_raw(termios* settings);
 int keyboard_raw_begin();
 void keyboard_raw_end();

@@ -8,16 +8,21 @@
 //                    failure.
 //   CloseHandle      puts back the line settings found at open, releases the device and its lock.
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
-//   SetCommState     applies BaudRate (any rate the driver takes), ByteSize, Parity, StopBits.
+//   SetCommState     applies BaudRate (any rate the driver takes) at 8 data bits, no parity, one
+//                    stop bit; refuses any other frame, and a rate of 0 or above 0x7FFFFFFF.
 //   SetupComm        accepted; the tty has its own queues.
-//   SetCommTimeouts  keeps the timeouts with the handle for ReadFile and WriteFile.
-//   ReadFile         MAXDWORD interval with zero totals: returns at once with what has arrived.
-//   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds.
+//   SetCommTimeouts  accepts only a MAXDWORD read interval with zero read totals; keeps the write
+//                    timeouts with the handle.
+//   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
+//                    (so also when the configuration failed before it); fails on a hung-up tty.
+//   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
+//                    when both are 0 (no SetCommTimeouts yet).
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
 //                    from standard input when it is no terminal; blocks for ever at its end.
-//   _beginthreadex   runs a routine in a new thread.
+//   _beginthreadex   runs a routine in a new detached thread at the default stack size; returns
+//                    0 on failure; sets no thread id.
 //   console_init()   unbuffered standard streams; GBK output shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 #pragma once
@@ -27,7 +32,6 @@
 
 using BOOL = int;
 using BYTE = std::uint8_t;
-using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using HANDLE = void*;
 using LPCSTR = const char*;
@@ -44,12 +48,7 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 
 constexpr BYTE NOPARITY = 0;
-constexpr BYTE ODDPARITY = 1;
-constexpr BYTE EVENPARITY = 2;
-constexpr BYTE MARKPARITY = 3;
-constexpr BYTE SPACEPARITY = 4;
 constexpr BYTE ONESTOPBIT = 0;
-constexpr BYTE ONE5STOPBITS = 1;
 constexpr BYTE TWOSTOPBITS = 2;
 
 // The fields of the Win32 DCB that the program reads or writes; the flag bit-fields of the real

@@ -1,5 +1,6 @@
 // The Win32 serial operations over a Linux tty. A HANDLE points at a serial_port record on the
-// heap: the descriptor and the timeouts that SetCommTimeouts keeps with it.
+// heap: the descriptor, the write timeouts that SetCommTimeouts keeps with it, and the line
+// settings to put back at close.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -7,7 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -24,9 +24,6 @@ namespace {
 // it, as Win32 invalidates a closed handle.
 struct serial_port {
     int fd;
-    DWORD read_interval;
-    DWORD read_multiplier;
-    DWORD read_constant;
     DWORD write_multiplier;
     DWORD write_constant;
     serial_line_saved line_before_open;  // put back at close: a probe leaves the port as it was
@@ -45,9 +42,9 @@ std::int64_t monotonic_ms() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits for one poll event until deadline_ms (monotonic; a negative deadline waits for ever).
-// Returns the revents, 0 when the deadline passed.
-short wait_for(int fd, short events, std::int64_t deadline_ms) {
+// Waits until the descriptor takes more bytes or deadline_ms passes (monotonic; a negative deadline
+// waits for ever). Returns the poll revents, 0 when the deadline passed.
+short wait_writable(int fd, std::int64_t deadline_ms) {
     for (;;) {
         int timeout = -1;
         if (deadline_ms >= 0) {
@@ -57,7 +54,7 @@ short wait_for(int fd, short events, std::int64_t deadline_ms) {
             }
             timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
         }
-        pollfd state{fd, events, 0};
+        pollfd state{fd, POLLOUT, 0};
         int ready = poll(&state, 1, timeout);
         if (ready > 0) {
             return state.revents;
@@ -102,7 +99,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
         return INVALID_HANDLE_VALUE;
     }
     // O_NOCTTY: a port never becomes our controlling terminal. O_NONBLOCK: the open does not wait
-    // for carrier, and reads and writes wait only as long as the timeouts say (with poll).
+    // for carrier, reads never wait, and writes wait only as long as their timeout says (poll).
     int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return INVALID_HANDLE_VALUE;
@@ -120,7 +117,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    return new serial_port{fd, 0, 0, 0, 0, 0, line_before_open};
+    return new serial_port{fd, 0, 0, line_before_open};
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -157,69 +154,38 @@ BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
     return port_fd(handle) >= 0;
 }
 
+// Reads always return at once with what has arrived (ReadFile), the only read mode the program
+// sets; any other is refused. Only the write timeouts are kept.
 BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
-    if (port_fd(handle) < 0 || timeouts == nullptr) {
+    if (port_fd(handle) < 0 || timeouts == nullptr || timeouts->ReadIntervalTimeout != MAXDWORD ||
+        timeouts->ReadTotalTimeoutMultiplier != 0 || timeouts->ReadTotalTimeoutConstant != 0) {
         return 0;
     }
     serial_port* port = static_cast<serial_port*>(handle);
-    port->read_interval = timeouts->ReadIntervalTimeout;
-    port->read_multiplier = timeouts->ReadTotalTimeoutMultiplier;
-    port->read_constant = timeouts->ReadTotalTimeoutConstant;
     port->write_multiplier = timeouts->WriteTotalTimeoutMultiplier;
     port->write_constant = timeouts->WriteTotalTimeoutConstant;
     return 1;
 }
 
-// Win32 read timeouts:
-//   interval MAXDWORD, both totals 0:            return at once with whatever has arrived;
-//   interval MAXDWORD, multiplier MAXDWORD:      return as soon as a byte is there, or after the
-//                                                constant with none;
-//   otherwise: stop at the total timeout (multiplier * bytes + constant, none when both are 0) or
-//   when more than `interval` ms pass between two bytes (none when it is 0).
-// A hung-up device fails the read instead of reporting 0 bytes.
+// Takes what has arrived, up to to_read bytes, and returns at once, whatever the timeouts (also
+// on a port whose configuration failed before SetCommTimeouts). A hung-up device fails the read
+// instead of reporting 0 bytes.
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped) {
     (void)overlapped;
     serial_port* port = port_for_transfer(handle, buffer, to_read, read);
     if (port == nullptr) {
         return 0;
     }
-    const int fd = port->fd;
-    const DWORD interval = port->read_interval;
-    const DWORD multiplier = port->read_multiplier;
-    const DWORD constant = port->read_constant;
-    const bool return_at_once = interval == MAXDWORD && multiplier == 0 && constant == 0;
-    const bool return_on_first_byte = interval == MAXDWORD && multiplier == MAXDWORD;
-    const std::int64_t deadline = return_on_first_byte
-                                      ? (constant == 0 ? -1 : monotonic_ms() + constant)
-                                      : total_deadline(multiplier, constant, to_read);
-
     auto* bytes = static_cast<unsigned char*>(buffer);
     DWORD done = 0;
     while (done < to_read) {
-        ssize_t got = ::read(fd, bytes + done, to_read - done);
+        ssize_t got = ::read(port->fd, bytes + done, to_read - done);
         if (got > 0) {
             done += static_cast<DWORD>(got);
-            if (return_on_first_byte) {
-                break;
-            }
-            continue;
-        }
-        if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        } else if (got < 0 && errno == EAGAIN) {
+            break;  // nothing more has arrived
+        } else if (got == 0 || errno != EINTR) {
             return 0;  // hung up or gone
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (return_at_once) {
-            break;
-        }
-        std::int64_t wait_until = deadline;
-        if (done > 0 && interval != 0 && interval != MAXDWORD) {
-            std::int64_t interval_end = monotonic_ms() + interval;
-            wait_until = deadline < 0 ? interval_end : std::min(deadline, interval_end);
-        }
-        if (wait_for(fd, POLLIN, wait_until) == 0) {
-            break;  // a timeout ends the read successfully with what it has
         }
     }
     if (read != nullptr) {
@@ -257,7 +223,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
             result = 0;  // hung up or gone
             break;
         }
-        short events = wait_for(fd, POLLOUT, deadline);
+        short events = wait_writable(fd, deadline);
         if (events == 0 || (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             result = 0;
             break;

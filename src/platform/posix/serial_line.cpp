@@ -5,39 +5,13 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 
 namespace {
 
-struct parity_flags {
-    BYTE parity;
-    tcflag_t cflag;
-};
-
-constexpr tcflag_t parity_mask = PARENB | PARODD | CMSPAR;
-
-// Mark and space parity are "stick" parity: CMSPAR makes the parity bit constant, PARODD says 1.
-constexpr std::array<parity_flags, 5> parity_table = {{
-    {NOPARITY, 0},
-    {ODDPARITY, PARENB | PARODD},
-    {EVENPARITY, PARENB},
-    {MARKPARITY, PARENB | CMSPAR | PARODD},
-    {SPACEPARITY, PARENB | CMSPAR},
-}};
-
-struct byte_size_flags {
-    BYTE byte_size;
-    tcflag_t cflag;
-};
-
-constexpr std::array<byte_size_flags, 4> byte_size_table = {{
-    {5, CS5},
-    {6, CS6},
-    {7, CS7},
-    {8, CS8},
-}};
+// The frame bits SetCommState sets; 8 data bits, no parity, one stop bit is CS8 alone.
+constexpr tcflag_t frame_bits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
 // A driver that cannot make a rate exactly either refuses it or picks its nearest divisor; a
 // UART copes with about 2 % of difference between the two ends, so a nearer rate counts as made.
@@ -108,63 +82,36 @@ int serial_line_get(int fd, DCB* dcb) {
     }
     dcb->DCBlength = sizeof(DCB);
     dcb->BaudRate = settings.c_ospeed;
+    // The open made the line 8 bits without parity; the stop bits are still the line's own until
+    // the first SetCommState.
     dcb->ByteSize = 8;
-    for (const byte_size_flags& row : byte_size_table) {
-        if ((settings.c_cflag & CSIZE) == row.cflag) {
-            dcb->ByteSize = row.byte_size;
-        }
-    }
     dcb->Parity = NOPARITY;
-    for (const parity_flags& row : parity_table) {
-        if ((settings.c_cflag & parity_mask) == row.cflag) {
-            dcb->Parity = row.parity;
-        }
-    }
     dcb->StopBits = (settings.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
     return 0;
 }
 
 int serial_line_set(int fd, const DCB* dcb) {
     // The rate is a signed 32-bit number where the program keeps it: a negative one arrives here
-    // as a huge DWORD and is refused, as is 0, which would hang up the line.
-    if (dcb->BaudRate == 0 || dcb->BaudRate > 0x7FFFFFFFu) {
+    // as a huge DWORD and is refused, as is 0, which would hang up the line. The program's only
+    // frame is 8N1.
+    if (dcb->BaudRate == 0 || dcb->BaudRate > 0x7FFFFFFFu || dcb->ByteSize != 8 ||
+        dcb->Parity != NOPARITY || dcb->StopBits != ONESTOPBIT) {
         return -1;
     }
-    const byte_size_flags* size = nullptr;
-    for (const byte_size_flags& row : byte_size_table) {
-        if (row.byte_size == dcb->ByteSize) {
-            size = &row;
-        }
-    }
-    const parity_flags* parity = nullptr;
-    for (const parity_flags& row : parity_table) {
-        if (row.parity == dcb->Parity) {
-            parity = &row;
-        }
-    }
-    if (size == nullptr || parity == nullptr ||
-        (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS)) {
-        return -1;
-    }
-
     termios2 settings{};
     if (get_settings(fd, &settings) != 0) {
         return -1;
     }
-    const tcflag_t set_bits =
-        size->cflag | parity->cflag | (dcb->StopBits == TWOSTOPBITS ? CSTOPB : 0);
-    const tcflag_t changed_bits = CSIZE | parity_mask | CSTOPB;
     // Input speed bits left 0 mean "same as the output speed".
-    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | changed_bits);
-    settings.c_cflag |= BOTHER | set_bits;
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | frame_bits);
+    settings.c_cflag |= BOTHER | CS8;
     settings.c_ospeed = dcb->BaudRate;
     settings.c_ispeed = dcb->BaudRate;
     if (ioctl(fd, TCSETS2, &settings) != 0) {
         return -1;
     }
-
     termios2 applied{};
-    if (get_settings(fd, &applied) != 0 || (applied.c_cflag & changed_bits) != set_bits ||
+    if (get_settings(fd, &applied) != 0 || (applied.c_cflag & frame_bits) != CS8 ||
         !rate_close_enough(dcb->BaudRate, applied.c_ospeed)) {
         return -1;
     }

@@ -16,16 +16,17 @@
 //   GetCommState    serial_line_get(): fails once the tty is hung up (an unplugged USB adapter,
 //                   a pseudo-terminal whose other side closed): the kernel then reports POLLHUP
 //                   and refuses the TCGETS2 ioctl with EIO.
-//   SetCommState    serial_line_set(): rate, data bits, parity, stop bits, read back afterwards,
-//                   since a driver may quietly substitute a rate it cannot make.
-//   COMMTIMEOUTS    kept with the handle; ReadFile and WriteFile wait with poll() (serial.cpp).
+//   SetCommState    serial_line_set(): the rate, exact through BOTHER, with 8 data bits, no
+//                   parity and one stop bit (the only frame the program sets; any other is
+//                   refused), read back afterwards, since a driver may quietly substitute a rate
+//                   it cannot make.
 //
 //   serial_line_save()      the line's settings as they are now; 0 or -1.
 //   serial_line_restore()   puts saved settings back unless the tty is hung up or gone; 0 or -1.
-//   serial_line_make_raw()  raw 8-bit line, modem lines ignored; 0 or -1.
+//   serial_line_make_raw()  raw 8-bit line without parity, modem lines ignored; 0 or -1.
 //   serial_line_alive()     false once the tty is hung up or gone.
-//   serial_line_get()       the DCB fields from the line; 0 or -1.
-//   serial_line_set()       applies and verifies the DCB fields; 0 or -1.
+//   serial_line_get()       rate, data bits, parity and stop bits of the line as a DCB; 0 or -1.
+//   serial_line_set()       applies and verifies the DCB's rate at 8N1; 0 or -1.
 #pragma once
 
 #include "platform.h"

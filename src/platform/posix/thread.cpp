@@ -1,9 +1,7 @@
 // Threads and sleeping of the Linux build: _beginthreadex over pthreads, Sleep over nanosleep.
-#include <limits.h>
 #include <pthread.h>
 #include <time.h>
 
-#include <atomic>
 #include <cerrno>
 #include <new>
 
@@ -18,8 +16,6 @@ struct thread_start {
     void* argument;
 };
 
-std::atomic<unsigned> next_thread_id{1};
-
 void* run_thread(void* block) {
     thread_start start = *static_cast<thread_start*>(block);
     delete static_cast<thread_start*>(block);
@@ -29,35 +25,24 @@ void* run_thread(void* block) {
 
 }  // namespace
 
+// The program starts one thread, with the default stack and at once, and reads no thread id.
 std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start)(void*),
                               void* argument, unsigned init_flags, unsigned* thread_id) {
     (void)security;
-    (void)init_flags;  // only 0 (start at once) is used
-    if (start == nullptr) {
-        return 0;
-    }
+    (void)stack_size;
+    (void)init_flags;
+    (void)thread_id;
     auto* block = new (std::nothrow) thread_start{start, argument};
     if (block == nullptr) {
         return 0;
     }
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    // The caller never closes the handle nor waits for the thread: let it clean up after itself.
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (stack_size != 0) {
-        pthread_attr_setstacksize(&attributes,
-                                  stack_size < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stack_size);
-    }
     pthread_t thread;
-    int failed = pthread_create(&thread, &attributes, run_thread, block);
-    pthread_attr_destroy(&attributes);
-    if (failed != 0) {
+    if (pthread_create(&thread, nullptr, run_thread, block) != 0) {
         delete block;
         return 0;
     }
-    if (thread_id != nullptr) {
-        *thread_id = next_thread_id.fetch_add(1);
-    }
+    // The caller never closes the handle nor waits for the thread: let it clean up after itself.
+    pthread_detach(thread);
     return static_cast<std::uintptr_t>(thread);
 }
 
