@@ -1,4 +1,4 @@
-#include "console_encoding.h"
+#include "console_streams.h"
 
 #include <langinfo.h>
 #include <locale.h>
@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -20,30 +21,28 @@ constexpr std::array<const char*, 7> gbk_compatible_codesets = {
     "GBK", "GB18030", "GB2312", "EUCCN", "CP936", "WINDOWS936", "MS936",
 };
 
-// The codeset named by a locale string such as "zh_CN.UTF-8@euro": the part after '.', up to '@'.
-void codeset_of_locale_name(const char* name, char* out, std::size_t out_size) {
-    out[0] = '\0';
-    const char* dot = std::strchr(name, '.');
-    if (dot == nullptr) {
-        return;
-    }
-    std::size_t length = std::strcspn(dot + 1, "@");
-    if (length >= out_size) {
-        length = out_size - 1;
-    }
-    std::memcpy(out, dot + 1, length);
-    out[length] = '\0';
-}
+// Room for what one read-ahead of the device (a few KiB) shows, converted, in one write(2).
+constexpr std::size_t output_buffer_size = 8192;
 
-// One converted stream: where its bytes go and the lead byte it carries between writes (0 for
-// none: a lead byte is 0x80 or above).
-struct converted_stream {
+// One output stream of ours: where its bytes go, whether they are converted, the lead byte it
+// carries between writes (0 for none: a lead byte is 0x80 or above) and the bytes it holds.
+// Changed only under the stdio lock of its FILE (stdio calls the write function under it), except
+// that a signal handler may read the held bytes at any moment: hence the atomic count.
+struct output_stream {
     int fd;
+    bool convert;
+    bool hold;  // keep the bytes until console_flush(); otherwise out at the end of each write
     unsigned char pending_lead;
+    std::atomic<std::size_t> used;
+    unsigned char* buffer;  // output_buffer_size bytes
 };
 
-converted_stream converted_stdout{STDOUT_FILENO, 0};
-converted_stream converted_stderr{STDERR_FILENO, 0};
+// Zero-initialised, apart: untouched pages of them cost no memory.
+unsigned char stdout_bytes[output_buffer_size];
+unsigned char stderr_bytes[output_buffer_size];
+output_stream held_stdout{STDOUT_FILENO, false, true, 0, {0}, stdout_bytes};
+output_stream direct_stderr{STDERR_FILENO, false, false, 0, {0}, stderr_bytes};
+FILE* installed_stdout = nullptr;  // our stdout once installed; null while stdio's own is in use
 
 bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
     while (length > 0) {
@@ -61,40 +60,113 @@ bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
     return true;
 }
 
-// fopencookie write function. The stream is unbuffered and locked by stdio around each call, so
-// the two threads that print never meet inside it.
-ssize_t converted_stream_write(void* cookie, const char* data, std::size_t size) {
-    auto* stream = static_cast<converted_stream*>(cookie);
-    constexpr std::size_t chunk = 256;
-    unsigned char gbk[chunk + 1];                  // the carried lead, then a chunk of the write
-    unsigned char utf8[(3 * sizeof gbk + 1) / 2];  // gbk_to_utf8_complete's bound
-    for (std::size_t done = 0; done < size;) {
-        std::size_t length = 0;
-        if (stream->pending_lead != 0) {
-            gbk[length++] = stream->pending_lead;
-        }
-        const std::size_t take = size - done < chunk ? size - done : chunk;
-        std::memcpy(gbk + length, data + done, take);
-        length += take;
-        done += take;
-        std::size_t consumed = 0;
-        const std::size_t out = gbk_to_utf8_complete(gbk, length, utf8, &consumed);
-        stream->pending_lead = consumed < length ? gbk[consumed] : 0;
-        if (!write_all(stream->fd, utf8, out)) {
-            return 0;  // stdio's way to report a failed write
-        }
+// Writes out what the stream holds. Bytes that cannot be written are dropped, as an unbuffered
+// write would have lost them.
+bool write_held(output_stream* stream) {
+    const std::size_t used = stream->used.load(std::memory_order_relaxed);
+    if (used == 0) {
+        return true;
     }
-    return static_cast<ssize_t>(size);
+    const bool written = write_all(stream->fd, stream->buffer, used);
+    stream->used.store(0, std::memory_order_relaxed);
+    return written;
 }
 
-FILE* open_converted_stream(converted_stream* stream) {
-    cookie_io_functions_t functions{};
-    functions.write = converted_stream_write;
-    FILE* file = fopencookie(stream, "w", functions);
-    if (file != nullptr) {
+// Appends GBK text converted to UTF-8; a lead byte at the end is carried to the next write.
+bool append_converted(output_stream* stream, const unsigned char* data, std::size_t size) {
+    std::size_t used = stream->used.load(std::memory_order_relaxed);
+    std::size_t consumed = 0;
+    while (size > 0) {
+        // gbk_to_utf8_complete needs room for 3/2 of its input; a pair needs 3 bytes.
+        if (output_buffer_size - used < 3) {
+            stream->used.store(used, std::memory_order_relaxed);
+            if (!write_held(stream)) {
+                return false;
+            }
+            used = 0;
+        }
+        unsigned char* out = stream->buffer + used;
+        if (stream->pending_lead != 0) {
+            const unsigned char pair[2] = {stream->pending_lead, data[0]};
+            used += gbk_to_utf8_complete(pair, 2, out, &consumed);
+            stream->pending_lead = 0;
+            ++data;
+            --size;
+        } else {
+            std::size_t take = (output_buffer_size - used) * 2 / 3;
+            take = take < size ? take : size;
+            used += gbk_to_utf8_complete(data, take, out, &consumed);
+            if (consumed < take) {
+                stream->pending_lead = data[consumed];
+            }
+            data += take;
+            size -= take;
+        }
+    }
+    stream->used.store(used, std::memory_order_relaxed);
+    return true;
+}
+
+bool append_raw(output_stream* stream, const unsigned char* data, std::size_t size) {
+    std::size_t used = stream->used.load(std::memory_order_relaxed);
+    if (size > output_buffer_size - used) {
+        if (!write_held(stream)) {
+            return false;
+        }
+        if (size >= output_buffer_size) {
+            return write_all(stream->fd, data, size);
+        }
+        used = 0;
+    }
+    std::memcpy(stream->buffer + used, data, size);
+    stream->used.store(used + size, std::memory_order_relaxed);
+    return true;
+}
+
+// fopencookie write function, called by stdio under the stream's lock: the stream is unbuffered
+// in stdio's eyes, so every printf, puts or fwrite arrives here whole, at once.
+ssize_t output_stream_write(void* cookie, const char* data, std::size_t size) {
+    auto* stream = static_cast<output_stream*>(cookie);
+    if (!stream->hold) {
+        console_flush();  // what standard output holds comes first
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    bool appended =
+        stream->convert ? append_converted(stream, bytes, size) : append_raw(stream, bytes, size);
+    if (appended && !stream->hold) {
+        appended = write_held(stream);
+    }
+    return appended ? static_cast<ssize_t>(size) : 0;  // 0 is stdio's way to report a failure
+}
+
+// fopencookie read function for standard input: whatever a question printed shows before its
+// answer is awaited (glibc flushes only line-buffered streams before it reads).
+ssize_t input_stream_read(void* /*cookie*/, char* data, std::size_t size) {
+    console_flush();
+    return read(STDIN_FILENO, data, size);
+}
+
+FILE* open_stream(void* cookie, const char* mode, const cookie_io_functions_t& functions) {
+    FILE* file = fopencookie(cookie, mode, functions);
+    if (file != nullptr && mode[0] == 'w') {
         setvbuf(file, nullptr, _IONBF, 0);
     }
     return file;
+}
+
+// The codeset named by a locale string such as "zh_CN.UTF-8@euro": the part after '.', up to '@'.
+void codeset_of_locale_name(const char* name, char* out, std::size_t out_size) {
+    out[0] = '\0';
+    const char* dot = std::strchr(name, '.');
+    if (dot == nullptr) {
+        return;
+    }
+    std::size_t length = std::strcspn(dot + 1, "@");
+    if (length >= out_size) {
+        length = out_size - 1;
+    }
+    std::memcpy(out, dot + 1, length);
+    out[length] = '\0';
 }
 
 // GBK, GB18030, GB2312 / EUC-CN, CP936 and their other names, in any case and punctuation.
@@ -137,30 +209,76 @@ void terminal_codeset(char* out, std::size_t out_size) {
     }
 }
 
+void flush_at_exit() {
+    console_flush();
+}
+
 }  // namespace
 
-void console_streams_convert() {
-    bool stdout_terminal = isatty(STDOUT_FILENO) != 0;
-    bool stderr_terminal = isatty(STDERR_FILENO) != 0;
-    if (!stdout_terminal && !stderr_terminal) {
-        return;
-    }
-    char codeset[64];
-    terminal_codeset(codeset, sizeof codeset);
-    if (codeset_is_gbk_compatible(codeset)) {
-        return;
-    }
-    code_tables_init();
-    // glibc lets a program assign the standard streams; every later printf, puts and fputs on
-    // stdout or stderr then goes through the converting stream.
-    if (stdout_terminal) {
-        if (FILE* file = open_converted_stream(&converted_stdout)) {
-            stdout = file;
+void console_streams_init() {
+    const bool stdout_terminal = isatty(STDOUT_FILENO) != 0;
+    const bool stderr_terminal = isatty(STDERR_FILENO) != 0;
+    if (stdout_terminal || stderr_terminal) {
+        char codeset[64];
+        terminal_codeset(codeset, sizeof codeset);
+        if (!codeset_is_gbk_compatible(codeset)) {
+            code_tables_init();
+            held_stdout.convert = stdout_terminal;
+            direct_stderr.convert = stderr_terminal;
         }
     }
-    if (stderr_terminal) {
-        if (FILE* file = open_converted_stream(&converted_stderr)) {
-            stderr = file;
+    cookie_io_functions_t output_functions{};
+    output_functions.write = output_stream_write;
+    cookie_io_functions_t input_functions{};
+    input_functions.read = input_stream_read;
+    // glibc lets a program assign the standard streams; every later printf, puts, fputs and scanf
+    // then goes through ours. Should one not open, stdio's own stays, unbuffered.
+    FILE* out = open_stream(&held_stdout, "w", output_functions);
+    FILE* err = open_stream(&direct_stderr, "w", output_functions);
+    FILE* in = open_stream(nullptr, "r", input_functions);
+    if (out == nullptr || err == nullptr || in == nullptr) {
+        for (FILE* file : {out, err, in}) {
+            if (file != nullptr) {
+                std::fclose(file);
+            }
+        }
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+        return;
+    }
+    stdout = out;
+    stderr = err;
+    stdin = in;
+    installed_stdout = out;
+    std::atexit(flush_at_exit);
+}
+
+void console_flush() {
+    FILE* out = installed_stdout;
+    // Without the lock when nothing is held: what this thread wrote is seen here; what another
+    // thread is writing, that thread sends out before it waits.
+    if (out == nullptr || held_stdout.used.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    flockfile(out);
+    write_held(&held_stdout);
+    funlockfile(out);
+}
+
+void console_flush_from_signal() {
+    const int saved_errno = errno;
+    const std::size_t used = held_stdout.used.load(std::memory_order_relaxed);
+    const unsigned char* bytes = held_stdout.buffer;
+    std::size_t left = used < output_buffer_size ? used : output_buffer_size;
+    while (left > 0) {
+        const ssize_t put = write(held_stdout.fd, bytes, left);
+        if (put > 0) {
+            bytes += put;
+            left -= static_cast<std::size_t>(put);
+        } else if (put < 0 && errno != EINTR) {
+            break;  // EAGAIN included: a signal handler must not wait for the terminal
         }
     }
+    held_stdout.used.store(0, std::memory_order_relaxed);
+    errno = saved_errno;
 }
