@@ -191,21 +191,30 @@ bool codeset_is_gbk_compatible(const char* codeset) {
 // The character set of the user's locale, "" when none is named.
 void terminal_codeset(char* out, std::size_t out_size) {
     out[0] = '\0';
+    // The locale for LC_CTYPE is the first of these that is set, as for setlocale(LC_CTYPE, "").
+    const char* name = nullptr;
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        name = std::getenv(variable);
+        if (name != nullptr && name[0] != '\0') {
+            break;
+        }
+        name = nullptr;
+    }
+    // A name that says its codeset ("zh_CN.UTF-8") is taken at its word: loading the locale
+    // (locale.alias, LC_CTYPE and the gconv cache) would cost start-up time and memory to learn
+    // the same.
+    if (name != nullptr) {
+        codeset_of_locale_name(name, out, out_size);
+        if (out[0] != '\0') {
+            return;
+        }
+    }
     // "" asks for the user's locale from the environment, as setlocale(LC_CTYPE, "") would, but
     // into a locale object of our own: the process's locale stays "C".
     locale_t user_locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
     if (user_locale != static_cast<locale_t>(nullptr)) {
         std::snprintf(out, out_size, "%s", nl_langinfo_l(CODESET, user_locale));
         freelocale(user_locale);
-        return;
-    }
-    // Not installed here: the name still says what the terminal speaks.
-    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* name = std::getenv(variable);
-        if (name != nullptr && name[0] != '\0') {
-            codeset_of_locale_name(name, out, out_size);
-            return;
-        }
     }
 }
 

@@ -18,10 +18,10 @@
 // raw GBK bytes.
 //
 // GBK-compatible character sets: GBK, GB18030, GB2312 / EUC-CN, CP936 (any case and punctuation).
-// The terminal's character set is that of the user's locale (LC_ALL, LC_CTYPE, LANG), asked of the
-// C library with newlocale() and nl_langinfo_l(), which leave the process's own locale untouched
-// (the program sets none); a locale the system does not have installed is read from the variable's
-// ".codeset" suffix instead. A terminal with no locale set at all
+// The terminal's character set is that of the user's locale (LC_ALL, LC_CTYPE, LANG: the first
+// set): the codeset its name carries after '.' (up to '@'), as in "zh_CN.UTF-8"; for a name without
+// one ("zh_CN") the C library is asked, with newlocale() and nl_langinfo_l(), which leave the
+// process's own locale untouched (the program sets none). A terminal with no locale set at all
 // (plain ASCII) is taken to be UTF-8, as the terminal emulators of today are.
 //
 //   console_streams_init()       puts stdin, stdout and stderr of the above in place of stdio's
