@@ -32,9 +32,9 @@ The clock and the CPU figures stop at the read that brings the payload's end mar
 compared after that, outside the timed span.
 
 The machine may be shared: a transfer cell keeps the best of up to --repeats runs (a terminal whose
-runs of a cell add up to CELL_BUDGET_SECONDS gets no more), terminals take turns round by round, and
-`cat` relaying the device shows the most this harness can carry. tio is measured on its own
-pseudo-terminal only (see terminal_specs). Every child and pseudo-terminal is cleaned up on any way
+first MIN_RUNS runs of a cell add up to CELL_BUDGET_SECONDS gets no more), terminals take turns
+round by round, and `cat` relaying the device shows the most this harness can carry. tio is
+measured on its own pseudo-terminal only (see terminal_specs). Every child and pseudo-terminal is cleaned up on any way
 out (failure, Ctrl+C, SIGTERM).
 
 Writes to --out: receive.json (every figure and sample), receive.md (the table), and the tables
@@ -71,9 +71,10 @@ STALL_SECONDS = 30.0  # no progress at all for this long means the rest is not c
 IDLE_SECONDS = 10.0
 LATENCY_SAMPLES = 40
 LATENCY_GAP = (0.200, 0.250)  # silence before each sample, drawn afresh so no phase locks in
-# A terminal whose runs of one cell already took this long is not run again for that cell: the
-# first run of a slow one says enough, and `make bench` stays within a few minutes.
+# A terminal that has had MIN_RUNS runs of a cell taking this long in all is not run again for that
+# cell: a few runs of a slow one say enough, and `make bench` stays within a few minutes.
 CELL_BUDGET_SECONDS = 20.0
+MIN_RUNS = 2
 WRITE_CHUNK = 64 << 10
 READ_CHUNK = 1 << 20
 
@@ -524,7 +525,8 @@ def run(comterm, repeats, folder, log):
             for round_index in range(repeats):
                 for spec in specs:
                     runs = cells.get(spec[0])
-                    if runs is None or sum(r["seconds"] for r in runs) > CELL_BUDGET_SECONDS:
+                    if runs is None or (len(runs) >= MIN_RUNS and sum(
+                            r["seconds"] for r in runs) > CELL_BUDGET_SECONDS):
                         continue
                     terminal = started(spec, kind)
                     try:
