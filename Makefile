@@ -50,10 +50,13 @@ test-windows:
 demo: deps native
 	@BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/demo
 
+# The conversion against iconv, then receiving against picocom and tio: the table is printed and
+# kept in $(BUILD_DIR)/bench (receive.md, receive.json), the plot is docs/performance.png.
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
 	$(BUILD_DIR)/bench/bench_utf8_to_gbk
-	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm $(BUILD_DIR)/tools/vdev
+	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm --out $(BUILD_DIR)/bench
+	gnuplot -e "data='$(BUILD_DIR)/bench'; output='docs/performance.png'" bench/performance.gp
 
 # The program and its manual page under $(DESTDIR)$(PREFIX).
 install: native
