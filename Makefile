@@ -24,8 +24,7 @@ $(BUILD_DIR)/build.ninja:
 
 $(WIN_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(WIN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) \
-	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
-	    -DCOMTERM_NATIVE_BUILD_DIR=$(CURDIR)/$(BUILD_DIR)
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
 
 native: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
@@ -53,7 +52,7 @@ demo: deps native
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
 	$(BUILD_DIR)/bench/bench_utf8_to_gbk
-	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm $(BUILD_DIR)/tools/vdev
+	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm tools/vdev.py
 
 # The program and its manual page under $(DESTDIR)$(PREFIX).
 install: native

@@ -3,13 +3,13 @@
 picocom (a general-purpose serial terminal, run only as a peer) on the same virtual device, in the
 same run.
 
-The device is tools/vdev, a pseudo-terminal published as $COMTERM_DEVICE_DIR/COM3; picocom is given
-the terminal the link points at. Each terminal runs with its standard output on a pipe that this
-script reads, and its standard input on a pipe that stays open and silent. Once the terminal says
-its port is ready, vdev sends a 4 MiB corpus of mixed Chinese/ASCII UTF-8 lines, unpaced, and the
-clock runs until the last expected byte has come out of the terminal: comterm shows GBK (on a pipe
-the bytes go out unconverted), picocom passes the bytes through. Every byte is checked: a lost or
-corrupted byte fails the run. Peak memory is the process's VmHWM just before it is stopped.
+The device is tools/vdev.py, a pseudo-terminal published as $COMTERM_DEVICE_DIR/COM3; picocom is
+given the terminal the link points at. Each terminal runs with its standard output on a pipe that
+this script reads, and its standard input on a pipe that stays open and silent. Once the terminal
+says its port is ready, vdev sends a 4 MiB corpus of mixed Chinese/ASCII UTF-8 lines, unpaced, and
+the clock runs until the last expected byte has come out of the terminal: comterm shows GBK (on a
+pipe the bytes go out unconverted), picocom passes the bytes through. Every byte is checked: a lost
+or corrupted byte fails the run. Peak memory is the process's VmHWM just before it is stopped.
 
 usage: bench_receive.py COMTERM VDEV
 """
