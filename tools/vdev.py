@@ -191,7 +191,7 @@ def write_out(now):
 
 def refill_from_file():
     while dev.send_file and len(dev.out) < READ_AHEAD:
-        chunk = dev.send_file.read(16384)
+        chunk = dev.send_file.read(READ_AHEAD - len(dev.out))
         dev.out += chunk
         if not chunk:
             dev.send_file.close()
