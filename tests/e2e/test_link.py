@@ -18,6 +18,8 @@ RECEIVE_ROWS = [
     ([b"\xf8\x80\x80\x80\x41"], b"A"),  # a five-byte lead is skipped with four bytes
     ([b"\xfc\x80\x80\x80\xc3\xa9"], b"\xa8\xa6"),  # a six-byte lead likewise, then U+00E9
     ([b"\x00\xfe\xff", "À".encode(), b"E"], b"E"),  # NUL, FE, FF and no GBK code: nothing
+    ([b"\xfc\x80\x80\x80\x41\x00F"], b"AF"),  # a character shows up to its first NUL ...
+    ([b"\xfc\x80\x80\x80\x00\x41G"], b"G"),  # ... and nothing after it
     ([b"one\ntwo\n"], b"one\r\ntwo\r\n"),
     ([("数据" * 40).encode()], gbk("数据" * 40)),  # more than one 32-byte read
 ]

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,8 +21,8 @@ std::string utf8(const char8_t* text) {
     return reinterpret_cast<const char*>(text);
 }
 
-// What a UTF-8 terminal receives when a process writes `writes` to its standard output, one
-// unbuffered stdio write each, after console_init().
+// What a UTF-8 terminal receives when a process writes `writes` to its standard output, one stdio
+// write each, after console_init(), and exits: exit() sends out what standard output holds.
 std::string shown_on_utf8_terminal(const std::vector<std::string>& writes, std::size_t expected) {
     test_pty pty = open_test_pty();
     int slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY);
@@ -37,7 +38,7 @@ std::string shown_on_utf8_terminal(const std::vector<std::string>& writes, std::
         for (const std::string& piece : writes) {
             std::fwrite(piece.data(), 1, piece.size(), stdout);
         }
-        _exit(0);
+        std::exit(0);
     }
     EXPECT_EQ(wait_child(child), 0);
     std::string shown;
