@@ -123,12 +123,21 @@ bool append_raw(output_stream* stream, const unsigned char* data, std::size_t si
     return true;
 }
 
+// Writes out what standard output holds, waiting for the other thread if it is writing.
+void flush_stdout_in_order() {
+    if (installed_stdout != nullptr) {
+        flockfile(installed_stdout);
+        write_held(&held_stdout);
+        funlockfile(installed_stdout);
+    }
+}
+
 // fopencookie write function, called by stdio under the stream's lock: the stream is unbuffered
 // in stdio's eyes, so every printf, puts or fwrite arrives here whole, at once.
 ssize_t output_stream_write(void* cookie, const char* data, std::size_t size) {
     auto* stream = static_cast<output_stream*>(cookie);
     if (!stream->hold) {
-        console_flush();  // what standard output holds comes first
+        flush_stdout_in_order();  // what standard output holds comes first
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     bool appended =
@@ -219,7 +228,7 @@ void terminal_codeset(char* out, std::size_t out_size) {
 }
 
 void flush_at_exit() {
-    console_flush();
+    flush_stdout_in_order();
 }
 
 }  // namespace
@@ -265,11 +274,13 @@ void console_streams_init() {
 void console_flush() {
     FILE* out = installed_stdout;
     // Without the lock when nothing is held: what this thread wrote is seen here; what another
-    // thread is writing, that thread sends out before it waits.
-    if (out == nullptr || held_stdout.used.load(std::memory_order_relaxed) == 0) {
+    // thread is writing, that thread sends out before it waits. For the same reason a stream held
+    // by the other thread is left to it: a key is never kept from the device, nor the keyboard from
+    // being read, while the link thread waits for a screen that takes nothing.
+    if (out == nullptr || held_stdout.used.load(std::memory_order_relaxed) == 0 ||
+        ftrylockfile(out) != 0) {
         return;
     }
-    flockfile(out);
     write_held(&held_stdout);
     funlockfile(out);
 }

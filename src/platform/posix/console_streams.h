@@ -27,6 +27,10 @@
 //   console_streams_init()       puts stdin, stdout and stderr of the above in place of stdio's
 //                                own (glibc lets a program assign them); once, at start.
 //   console_flush()              writes out what standard output holds; any thread, any time.
+//                                While the other thread has standard output locked it does
+//                                nothing: that thread sends out what is held before it waits, and
+//                                a thread that is about to read a key or write one never waits
+//                                for a screen that the other is blocked on.
 //   console_flush_from_signal()  the same for a signal handler that is about to let the process
 //                                die: write(2) only, no locks, errno kept, async-signal-safe. Best
 //                                effort: bytes that the interrupted code was adding or writing at
