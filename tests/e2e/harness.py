@@ -1,8 +1,9 @@
-"""Scenario harness: comterm, natively or under Wine, against virtual serial devices (tools/vdev).
+"""Scenario runner: comterm, natively or under Wine, against virtual serial devices (tools/vdev).
 
-The program's keyboard is a pseudo-terminal of the harness. Under Wine its output is a pipe, where
-Wine passes the bytes through unchanged (on a terminal Wine re-renders them). Every wait polls
-against a generous deadline; no check depends on how long something takes.
+A scenario with rows runs once per row and reports each as "scenario[row-id]"; its rows share one
+Harness (devices and programs made with Harness.shared) until a row fails. The program's keyboard
+is a pseudo-terminal of the harness; under Wine its output is a pipe (on a terminal Wine re-renders
+the bytes). Every wait polls against deadline(); no check depends on how long something takes.
 """
 
 import argparse
@@ -39,7 +40,8 @@ def windows():
 
 
 def deadline():
-    return 30.0 if windows() else 10.0  # Wine starts slowly and the machine is shared
+    """How long any wait on the program or a device may take, on a loaded machine, in seconds."""
+    return (90 if windows() else 30) * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
 
 
 def gbk(text):
@@ -56,9 +58,17 @@ def port_path(name):
     return "\\\\.\\" + name
 
 
-def check_bytes(what, expected, got):
-    assert bytes(expected) == bytes(got), "%s\n  expected %r\n  got      %r" % (
-        what, bytes(expected), bytes(got)[-600:])
+def check(what, expected, got):
+    assert expected == got, "%s\n  expected %s\n  got      %s" % (
+        what, repr(expected)[:800], repr(got)[-800:])
+
+
+def wait_until(what, condition):
+    """Polls condition() until it holds; fails naming what it waited for after the deadline."""
+    end = time.monotonic() + deadline()
+    while not condition():
+        assert time.monotonic() < end, "waited in vain for " + what
+        time.sleep(0.02)
 
 
 def wine_env():
@@ -71,9 +81,9 @@ def wine_env():
 def prepare_wine():
     """Runs the scenarios in a private copy of the build's prefix, without its COM links: a menu
     offers every port of the prefix, so none may come from elsewhere. The wineserver is started
-    here, detached and silent, so that it does not inherit (and hold open) the standard error pipe
-    of a program under test. A warm-up run lets Wine's device manager link the machine's own ports,
-    which scripts/wine-prefix then sets aside again."""
+    detached and silent, so that it does not hold open the standard error pipe of a program under
+    test, and kept (-p) across the gaps between programs. A warm-up run lets Wine's device manager
+    link the machine's own ports, which scripts/wine-prefix then sets aside again."""
     script = os.path.join(SOURCE_DIR, "scripts", "wine-prefix")
     subprocess.run([script], env=wine_env(), check=True, stdout=subprocess.DEVNULL)
     folder = tempfile.mkdtemp(prefix="comterm-e2e-wine-")
@@ -82,23 +92,24 @@ def prepare_wine():
         os.unlink(link)
     os.environ["WINEPREFIX"] = folder + "/wineprefix"
     atexit.register(end_wine, folder)
-    # -p30 attached (a separate number keeps it for ever): it outlasts the gaps between programs.
-    subprocess.run(["wineserver", "-p30"], env=wine_env(), start_new_session=True, **QUIET)
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), timeout=120, **QUIET)
+    subprocess.run(["wineserver", "-p%d" % deadline()], env=wine_env(), start_new_session=True,
+                   **QUIET)
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), timeout=deadline(), **QUIET)
     subprocess.run([script], env=wine_env(), check=True, **QUIET)
 
 
 def end_wine(folder):
     subprocess.run(["wineserver", "-k"], env=wine_env(), **QUIET)
-    subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=60)
+    subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=deadline())
     shutil.rmtree(folder, ignore_errors=True)
 
 
 class Stream:
-    """Bytes from one descriptor, gathered by a thread; expectations consume them from a mark on."""
+    """Bytes from one descriptor, gathered by a thread with their arrival times; expectations
+    consume them from a mark on."""
 
     def __init__(self, fd, label):
-        self.label, self.data, self.mark, self.ended = label, bytearray(), 0, False
+        self.label, self.data, self.mark, self.ended, self.arrivals = label, bytearray(), 0, False, []
         self.changed = threading.Condition()
         self.thread = threading.Thread(target=self._collect, args=(fd,), daemon=True)
         self.thread.start()
@@ -112,8 +123,14 @@ class Stream:
                 chunk = b""
             with self.changed:
                 self.data += chunk
+                self.arrivals.append((len(self.data), time.monotonic()))
                 self.ended = not chunk
                 self.changed.notify_all()
+
+    def arrival(self, offset):
+        """When the byte at this offset (from the start of the stream) came."""
+        with self.changed:
+            return next(when for end, when in self.arrivals if end > offset)
 
     def since_mark(self):
         with self.changed:
@@ -133,7 +150,8 @@ class Stream:
         """Waits for needle (bytes or pattern), moves the mark past it; returns what came before."""
         pattern = needle if isinstance(needle, re.Pattern) else re.compile(re.escape(needle))
         found = self.wait_for(pattern.search, timeout)
-        assert found, "%s: expected %r\n  got %r" % (self.label, needle, self.since_mark()[-600:])
+        assert found, "%s: expected a text containing %r\n  got %r" % (
+            self.label, needle, self.since_mark()[-800:])
         before = self.since_mark()[:found.start()]
         self.mark += found.end()
         return before
@@ -141,12 +159,8 @@ class Stream:
     def expect_exactly(self, expected, what):
         """Waits for as many bytes as expected and checks they are these, with nothing more."""
         got = self.wait_for(lambda text: text if len(text) >= len(expected) else None)
-        check_bytes("%s: %s" % (self.label, what), expected, got or self.since_mark())
+        check("%s: %s" % (self.label, what), expected, got or self.since_mark())
         self.mark += len(expected)
-
-    def expect_quiet(self, seconds, what):
-        got = self.wait_for(lambda text: text or None, seconds)
-        check_bytes("%s: %s" % (self.label, what), b"", got or b"")
 
 
 class Device:
@@ -187,22 +201,23 @@ class Device:
 
     def expect_received(self, expected, what):
         got = self.wait_received(lambda got: len(got) >= len(expected))
-        check_bytes("vdev %s: %s" % (self.name, what), expected, got)
+        check("vdev %s: %s" % (self.name, what), expected, got)
         self.mark += len(expected)
 
     def stop(self):
         self.process.stdin.close()  # --quit-on-eof: vdev ends and removes its link
-        self.process.wait(10)
+        self.process.wait(deadline())
 
 
 class Program:
-    """A running comterm. stdin and stdout are "pty" (one terminal of the harness), "pipe" or
-    "null"; standard error is a pipe."""
+    """A running comterm. stdin and stdout are "pty" (one terminal of the harness, whose settings
+    before the start are kept in .settings), "pipe" or "null"; standard error is a pipe."""
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None):
         stdout = stdout or ("pipe" if windows() else "pty")
         self.master, self.slave = pty.openpty()
         fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
+        self.settings = termios.tcgetattr(self.slave)
         files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL}
         self.argv0 = "Z:" + h.program.replace("/", "\\") if windows() else argv0
         self.process = subprocess.Popen(
@@ -223,10 +238,8 @@ class Program:
     def press(self, keys):
         """Types keys on the program's terminal and waits until it has read them."""
         os.write(self.master, keys)
-        end = time.monotonic() + deadline()
-        while struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]:
-            assert time.monotonic() < end, "the program did not read the keys %r" % keys
-            time.sleep(0.02)
+        wait_until("the program to read the keys %r" % keys, lambda: not struct.unpack(
+            "i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0])
 
     def settle_keyboard(self, device):
         """Types probe keys (.) until one reaches the device, then a , ending them. The open message
@@ -239,7 +252,7 @@ class Program:
             self.press(b".")
         self.press(b",")
         got = device.wait_received(lambda got: b"," in got)
-        assert got.strip(b".") == b",", "more than the probe keys reached the device: %r" % got
+        check("only probe keys reach the device", b",", got.strip(b"."))
         device.mark += len(got)
 
     def expect(self, text, timeout=None):
@@ -253,15 +266,15 @@ class Program:
             os.killpg(self.process.pid, signal.SIGTERM)  # the group: Wine's processes too
             try:
                 self.process.wait(deadline())
-            except subprocess.TimeoutExpired:  # test_tmux checks the ending by SIGTERM
+            except subprocess.TimeoutExpired:
                 os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait()
         if self.slave is not None:
             # The master is closed only once its reader has seen the end, so that the reader never
             # reads a descriptor number already reused.
             os.close(self.slave)
-            self.out.thread.join(5)
-            self.err.thread.join(5)
+            self.out.thread.join(deadline())
+            self.err.thread.join(deadline())
             os.close(self.master)
             self.slave = None
 
@@ -271,12 +284,18 @@ class Harness:
 
     def __init__(self):
         self.tmp = tempfile.mkdtemp(prefix="comterm-e2e-")
-        self.devices, self.programs, self.names, self.links = [], [], set(), []
+        self.devices, self.programs, self.names, self.links, self.made = [], [], set(), [], {}
         self.program = os.path.join(BUILD_DIR, "src", "console",
                                     "comterm.exe" if windows() else "comterm")
         self.device_dir = (os.path.join(wine_env()["WINEPREFIX"], "dosdevices") if windows()
                            else os.path.join(self.tmp, "dev"))
         os.makedirs(self.device_dir, exist_ok=True)
+
+    def shared(self, key, make):
+        """What make() gives, made once for all the rows that run in this harness."""
+        if key not in self.made:
+            self.made[key] = make()
+        return self.made[key]
 
     def link_path(self, name):
         return os.path.join(self.device_dir, name.lower() if windows() else name)  # Wine: com3
@@ -302,10 +321,12 @@ class Harness:
     def start(self, args, **options):
         return Program(self, args, **options)
 
-    def start_with_device(self):
+    def start_with_device(self, **options):
+        """A device and the program linked to it at 9600 baud, its keys reaching the device."""
         device = self.device()
-        program = self.start(["-p", device.name, "-b", "9600"])
+        program = self.start(["-p", device.name, "-b", "9600"], **options)
         program.expect_opened(device.name, 9600)
+        program.settle_keyboard(device)
         return device, program
 
     def close(self):
@@ -316,10 +337,11 @@ class Harness:
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
-def scenario(*targets):
-    """Registers a scenario for the targets named (both when none is)."""
+def scenario(*targets, rows=None):
+    """Registers a scenario for the targets named (both when none is). With rows (a list, or a
+    function giving it for the target), it runs once per row; a row is (id, arguments...)."""
     targets = targets or ("native", "windows")
-    return lambda function: SCENARIOS.append((function, targets)) or function
+    return lambda function: SCENARIOS.append((function, targets, rows)) or function
 
 
 def main():
@@ -328,24 +350,31 @@ def main():
     parser.add_argument("--target", choices=("native", "windows"), default="native")
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--native-build-dir", help="the build with tools/vdev")
-    parser.add_argument("-k", dest="pattern", default="", help="only scenarios named with this")
+    parser.add_argument("-k", dest="pattern", default="", help="only scenarios or rows named so")
     options = parser.parse_args()
     TARGET, BUILD_DIR = options.target, os.path.abspath(options.build_dir)
     NATIVE_BUILD_DIR = os.path.abspath(options.native_build_dir or options.build_dir)
     if windows():
         prepare_wine()
-    failed = 0
-    for function, targets in SCENARIOS:
-        if options.pattern not in function.__name__ or TARGET not in targets:
-            continue
-        h, started = Harness(), time.monotonic()
-        try:
-            function(h)
-            print("PASS %s (%.1f s)" % (function.__name__, time.monotonic() - started), flush=True)
-        except Exception:  # reported; the next scenario still runs
-            failed += 1
-            print("FAIL " + function.__name__, flush=True)
-            traceback.print_exc(file=sys.stdout)
-        finally:
+    passed, failed = 0, 0
+    for function, targets, rows in SCENARIOS:
+        rows = (rows() if callable(rows) else rows) or [(None,)]
+        h = None
+        for row_id, *arguments in rows:
+            name = function.__name__ + ("[%s]" % row_id if row_id else "")
+            if options.pattern not in name or TARGET not in targets:
+                continue
+            h, started = h or Harness(), time.monotonic()
+            try:
+                function(h, *arguments)
+                passed += 1
+                print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+            except Exception as error:  # reported; the next row starts afresh
+                failed += 1
+                print("FAIL %s: %s" % (name, error), flush=True)
+                traceback.print_exc(file=sys.stdout)
+                h = h.close()
+        if h:
             h.close()
-    sys.exit(1 if failed else 0)
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed or not passed else 0)
