@@ -13,32 +13,26 @@ USAGE_ROWS = lambda: [("wine", None, "comterm.exe")] if windows() else [
     ("plain", "comterm", "comterm"), ("backslash", "C:\\tools\\term.exe", "term.exe"),
     ("trailing-backslash", "folder\\", ""), ("slash", "C:/tools/term.exe", "C:/tools/term.exe"),
     ("both", "C:\\tools/sub/t", "tools/sub/t"), ("long", "x" * 300, "x" * 300)]
-P = "{path}"
-# (id, arguments ({port}: the device's COM name), environment, standard output shows, standard
-# error shows)
+UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
+# (id, arguments split at single spaces ({port}: the device's COM name), environment, standard
+# output shows, standard error shows)
 OPTION_ROWS = [
-    ("joined", ["-p{port}", "-b9600"], {}, OPENED % (P, 9600), ""),
-    ("permuted", ["COM3", "-b", "9600", "-p", "{port}"], {}, OPENED % (P, 9600), ""),
-    ("posixly-correct", ["-p", "{port}", "COM3", "-b", "9600"], {"POSIXLY_CORRECT": "1"},
-     BAUD_MENU, ""),
-    ("double-dash", ["-p", "{port}", "--", "-b", "9600"], {}, BAUD_MENU, ""),
-    ("full-path", ["-p", "\\\\.\\{port}", "-b", "9600"], {}, OPENED % (P, 9600), ""),
-    ("empty-port", ["-p", "", "-b", "9600"], {}, OPEN_FAILED % ("\\\\.\\", 9600) * 2, ""),
-    ("baud-not-a-number", ["-p", "{port}", "-b", "fast"], {}, BAUD_MENU, ""),
-    ("later-wins", ["-p", "COM3", "-b", "9600", "-p", "{port}", "-b", "115200"], {},
-     OPENED % (P, 115200), ""),
-    ("option-as-value", ["-b", "9600", "-p", "-b"], {}, OPEN_FAILED % ("\\\\.\\-b", 9600), ""),
-    ("baud-clamped", ["-p", "{port}", "-b", "99999999999"], {}, OPENED % (P, 2147483647), ""),
-    ("invalid-option", ["-x", "-p", "{port}", "-b9600"], {}, OPENED % (P, 9600),
-     "{argv0}: invalid option -- x\n"),
-    ("invalid-joined", ["-xp", "{port}", "-b9600"], {}, OPENED % (P, 9600),
-     "{argv0}: invalid option -- x\n"),
-    ("missing-value", ["-p", "{port}", "-b"], {}, BAUD_MENU,
-     "{argv0}: option requires an argument -- b\n"),
-    ("name-fits", ["-b", "9600", "-p", "N" * 27], {}, OPEN_FAILED % ("\\\\.\\" + "N" * 27, 9600),
-     ""),
-    ("name-too-long", ["-b", "9600", "-p", "{port}", "-p", "N" * 28], {}, OPENED % (P, 9600),
-     "{argv0}: port name too long -- " + "N" * 28 + "\n"),
+    ("joined", "-p{port} -b9600", {}, UP, ""),
+    ("permuted", "COM3 -b 9600 -p {port}", {}, UP, ""),
+    ("posixly-correct", "-p {port} COM3 -b 9600", {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
+    ("double-dash", "-p {port} -- -b 9600", {}, BAUD_MENU, ""),
+    ("full-path", "-p \\\\.\\{port} -b 9600", {}, UP, ""),
+    ("empty-port", "-p  -b 9600", {}, FAILED % "" * 2, ""),
+    ("baud-not-a-number", "-p {port} -b fast", {}, BAUD_MENU, ""),
+    ("later-wins", "-p COM3 -b 9600 -p {port} -b 115200", {}, OPENED % ("{path}", 115200), ""),
+    ("option-as-value", "-b 9600 -p -b", {}, FAILED % "-b", ""),
+    ("baud-clamped", "-p {port} -b 99999999999", {}, OPENED % ("{path}", 2147483647), ""),
+    ("invalid-option", "-x -p {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
+    ("invalid-joined", "-xp {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
+    ("missing-value", "-p {port} -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
+    ("name-fits", "-b 9600 -p " + "N" * 27, {}, FAILED % ("N" * 27), ""),
+    ("name-too-long", "-b 9600 -p {port} -p " + "N" * 28, {}, UP,
+     "{argv0}: port name too long -- %s\n" % ("N" * 28)),
 ]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
 TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
@@ -65,7 +59,7 @@ def usage_text(h, argv0, shown):
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     fill = {"port": device.name, "path": port_path(device.name)}
-    program = h.start([word.format(**fill) for word in args], env=env)
+    program = h.start(args.format(**fill).split(" "), env=env)
     program.expect(shown.format(**fill))
     program.stop()
     program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0)), "the messages")
@@ -125,9 +119,8 @@ def no_port_pauses_then_ends(h):
     if windows():  # cmd's pause, as Wine words it: "Press any key to continue... "
         program.out.expect(re.compile(rb"Press any key to continue ?\.( ?\.){2} ?$"))
     else:  # blocked reading its input (system call 0 on descriptor 0), unless it ended
-        harness.wait_until("the program to read its input", lambda: program.process.poll() is not
-                           None or open("/proc/%d/syscall" % program.process.pid).read()
-                           .startswith("0 0x0 "))
+        harness.wait_until(lambda: program.process.poll() is not None or open(
+            "/proc/%d/syscall" % program.process.pid).read().startswith("0 0x0 "), "a read")
     harness.check("the program waiting at the pause", None, program.process.poll())
     program.write("k")
     harness.check("exit status", 0, program.process.wait(harness.deadline()))

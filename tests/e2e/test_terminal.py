@@ -17,7 +17,7 @@ SIGNAL_ROWS = [(s.name, s) for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGIN
 @scenario("native", rows=SIGNAL_ROWS)
 def settings_back_after_signal(h, number):
     program = h.start(["-p", h.new_port(), "-b", "9600"])  # no device: the keys still go raw
-    harness.wait_until("raw keys", lambda: not termios.tcgetattr(program.slave)[3] & termios.ICANON)
+    harness.wait_until(lambda: not termios.tcgetattr(program.slave)[3] & termios.ICANON, "raw keys")
     os.kill(program.process.pid, number)
     harness.check("how the program ended", -number, program.process.wait(harness.deadline()))
     harness.check("terminal settings", program.settings, termios.tcgetattr(program.slave))

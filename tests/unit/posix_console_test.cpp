@@ -1,17 +1,13 @@
-// The console of the Linux build: GBK text converted for a UTF-8 terminal, and the keyboard
-// terminal that _getch takes over. Plain literals are GBK bytes (the build's execution character
-// set); u8 literals give the UTF-8 a terminal must receive.
+// The console of the Linux build: GBK text converted for a UTF-8 terminal. Plain literals are GBK
+// bytes (the build's execution character set); u8 literals give the UTF-8 a terminal must receive.
 #include <gtest/gtest.h>
-#include <termios.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "console_encoding.h"
 #include "platform.h"
-#include "posix_test_support.h"
 #include "textconv.h"
 
 namespace {
@@ -49,61 +45,6 @@ TEST(ConsoleEncoding, ConvertsGbkWritesToUtf8CarryingSplitCharacters) {
         }
         EXPECT_EQ(shown, c.shown) << "case " << (&c - cases);
     }
-}
-
-TEST(Getch, TerminalSettingsComeBackAfterSigterm) {
-    test_pty pty = open_test_pty();
-    int slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY);
-    termios original{};
-    ASSERT_EQ(tcgetattr(slave, &original), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(slave, STDIN_FILENO);
-        _getch();
-        _exit(0);
-    }
-    termios raw{};
-    ASSERT_TRUE(eventually([&] { return tcgetattr(slave, &raw) == 0 && !(raw.c_lflag & ICANON); }));
-    EXPECT_EQ(raw.c_lflag & (ECHO | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(raw.c_iflag & (ICRNL | IXON), 0u);
-    EXPECT_EQ(raw.c_oflag, original.c_oflag) << "output processing stays";
-    kill(child, SIGTERM);
-    const int status = wait_child(child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    termios after{};
-    ASSERT_EQ(tcgetattr(slave, &after), 0);
-    EXPECT_EQ(after.c_lflag, original.c_lflag);
-    EXPECT_EQ(after.c_iflag, original.c_iflag);
-    EXPECT_EQ(std::memcmp(after.c_cc, original.c_cc, sizeof after.c_cc), 0);
-    close(slave);
-    close(pty.master);
-}
-
-// The scheduler state letter of a process ('S' asleep, 'R' running, ...).
-char process_state(pid_t pid) {
-    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    char line[512] = {};
-    if (file != nullptr) {
-        std::fread(line, 1, sizeof line - 1, file);
-        std::fclose(file);
-    }
-    const char* close_paren = std::strrchr(line, ')');
-    return close_paren != nullptr ? close_paren[2] : '?';
-}
-
-// `comterm ... </dev/null | tee log` logs until killed: at the end of input _getch sleeps.
-TEST(Getch, BlocksAsleepAtTheEndOfInput) {
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-        _getch();
-        _exit(0);
-    }
-    EXPECT_TRUE(eventually([&] { return process_state(child) == 'S'; }));
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "still waiting";
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
 }
 
 }  // namespace
