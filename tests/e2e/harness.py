@@ -34,8 +34,13 @@ def port_path(name):
 
 
 def check(what, expected, got):
-    assert expected == got, "%s\n  expected %s\n  got      %s" % (
-        what, repr(expected)[:800], repr(got)[-800:])
+    """Fails naming what, with both values shown from shortly before where they first differ."""
+    if expected != got and hasattr(expected, "__len__") and hasattr(got, "__len__"):
+        at = next((i for i, (e, g) in enumerate(zip(expected, got)) if e != g),
+                  min(len(expected), len(got)))
+        start = max(0, at - 40)
+        what, expected, got = "%s (from %d)" % (what, start), expected[start:][:400], got[start:][:400]
+    assert expected == got, "%s\n  expected %r\n  got      %r" % (what, expected, got)
 
 
 def wait_until(condition, what=None, timeout=None):
@@ -303,7 +308,7 @@ def main():
                 except Exception as error:  # reported; the next row starts afresh
                     failed += 1
                     print("FAIL %s: %s" % (name, error), flush=True)
-                    traceback.print_exc(file=sys.stdout)
+                    print("".join(traceback.format_tb(error.__traceback__)[1:]), end="")
                     h = h.close()
         h and h.close()
     print("%d passed, %d failed" % (passed, failed))

@@ -6,6 +6,7 @@ import harness
 from harness import LOST, OPEN_FAILED, OPENED, RECONNECTED, check, gbk, gbk_pipe, port_path
 from harness import scenario
 
+BMP = "".join(map(chr, range(0x80, 0xD800))) + "".join(map(chr, range(0xF900, 0x10000)))
 # (id, pieces the device sends one after another, what the screen shows). Each row ends with a
 # character of its own, so that a row showing too much or too little is caught.
 RECEIVE_ROWS = [
@@ -23,6 +24,8 @@ RECEIVE_ROWS = [
     ("nothing-shown", [b"\x00\xfe\xff", "À".encode(), b"I"], b"I"),  # NUL, FE, FF, no GBK code
     ("raw-line", [b"\r\x11\x13\x03one\ntwo\n"], b"\r\x11\x13\x03one\r\ntwo\r\n"),
     ("long", [("数据" * 40).encode()], gbk("数据" * 40)),  # 32-byte reads cut characters
+    # Every character of the BMP as Python's GBK codec has it (it leaves out the private use area).
+    ("every-character", [BMP.encode() + b"J"], BMP.encode("gbk", "ignore") + b"J"),
 ]
 
 
