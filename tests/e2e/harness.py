@@ -54,10 +54,8 @@ def wait_until(condition, what=None, timeout=None):
 
 
 def wine_env():
-    env = dict(os.environ, WINEDEBUG="-all", LANG="C")
-    env.setdefault("WINEPREFIX", os.path.join(BUILD_DIR, "wineprefix"))
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    return env
+    return {"WINEPREFIX": os.path.join(BUILD_DIR, "wineprefix"), "WINEDLLOVERRIDES":
+            "mscoree,mshtml=", **os.environ, "WINEDEBUG": "-all", "LANG": "C"}
 
 
 def prepare_wine():
@@ -217,8 +215,7 @@ class Program:  # stdin, stdout: "pty" (settings before the start in .settings),
                 self.process.wait()
         if self.slave is not None:  # the master only once its reader has seen the end
             os.close(self.slave)
-            self.out.thread.join(deadline())
-            self.err.thread.join(deadline())
+            [stream.thread.join(deadline()) for stream in (self.out, self.err)]
             os.close(self.master)
             self.slave = None
 
@@ -249,13 +246,10 @@ class Harness:  # a scenario's temporary folder, COM names, and the devices and 
     def device(self, name=None):
         return Device(self, name or self.new_port())
 
-    def program_env(self):
-        # Natively a GBK terminal: the program's console bytes reach the harness unconverted.
-        env = wine_env() if windows() else dict(
-            os.environ, LANG="zh_CN.GBK", COMTERM_DEVICE_DIR=self.device_dir)
-        for name in ("LC_ALL", "LC_CTYPE", "POSIXLY_CORRECT"):
-            env.pop(name, None)
-        return env
+    def program_env(self):  # natively a GBK terminal: console bytes reach the harness unchanged
+        env = wine_env() if windows() else {**os.environ, "LANG": "zh_CN.GBK",
+                                            "COMTERM_DEVICE_DIR": self.device_dir}
+        return {k: v for k, v in env.items() if k not in ("LC_ALL", "LC_CTYPE", "POSIXLY_CORRECT")}
 
     def start(self, args, **options):
         return Program(self, args, **options)

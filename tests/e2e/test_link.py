@@ -1,6 +1,5 @@
 """The link: received text shown as GBK, keys sent, a port lost and found again."""
-import os
-import time
+import os, time
 
 import harness
 from harness import LOST, OPEN_FAILED, OPENED, RECONNECTED, check, gbk, gbk_pipe, port_path

@@ -1,7 +1,5 @@
 """Start-up as a user meets it: usage text, options, wildcards, the port and baud menus."""
-
-import os
-import re
+import os, re
 
 import harness
 from harness import BAUD_MENU, OPEN_FAILED, OPENED, gbk_pipe, port_path, scenario, windows

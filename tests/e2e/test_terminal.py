@@ -1,11 +1,6 @@
 """The Linux program's terminal: its settings given back on every way out that can be caught, and
 what a person sees on a UTF-8 terminal (tmux)."""
-
-import os
-import signal
-import subprocess
-import termios
-import time
+import os, signal, subprocess, termios, time
 
 import harness
 from harness import TOOL_TITLE, port_path, scenario
@@ -24,11 +19,9 @@ def settings_back_after_signal(h, number):
 
 
 def tmux(h, *args):
-    env = dict(os.environ, LANG="C.UTF-8")
-    for name in ("LC_ALL", "LC_CTYPE", "TMUX"):
-        env.pop(name, None)
-    return subprocess.run(["tmux", "-S", h.tmp + "/tmux.sock", "-f", "/dev/null"] + list(args),
-                          env=env, capture_output=True, check=True, text=True).stdout.strip()
+    env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_CTYPE", "TMUX")}
+    return subprocess.run(["tmux", "-S", h.tmp + "/tmux.sock", "-f", "/dev/null", *args], text=True,
+                          env=dict(env, LANG="C.UTF-8"), capture_output=True, check=True).stdout
 
 
 def shows(what, text, get):
