@@ -81,11 +81,13 @@ def end_wine(folder):
     shutil.rmtree(folder, ignore_errors=True)
 
 
-class Stream:  # bytes of a descriptor and when they came; expectations consume them from a mark
+class Stream:
+    """Bytes of a descriptor and when they came; expectations consume them from a mark. It reads
+    a duplicate of its own, closed at the end, so that it never reads a number reused elsewhere."""
 
     def __init__(self, fd, label):
         self.label, self.data, self.mark, self.ended, self.arrivals = label, bytearray(), 0, 0, []
-        self.thread = threading.Thread(target=self._collect, args=(fd,), daemon=True)
+        self.thread = threading.Thread(target=self._collect, args=(os.dup(fd),), daemon=True)
         self.thread.start()
 
     def _collect(self, fd):
@@ -97,6 +99,7 @@ class Stream:  # bytes of a descriptor and when they came; expectations consume 
             self.arrivals.append((len(self.data) + len(chunk), time.monotonic()))
             self.data += chunk
             self.ended = not chunk
+        os.close(fd)
 
     def arrival(self, offset):  # when the byte at this offset from the start came
         return next(when for end, when in self.arrivals if end > offset)
@@ -213,7 +216,7 @@ class Program:  # stdin, stdout: "pty" (settings before the start in .settings),
             except subprocess.TimeoutExpired:
                 os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait()
-        if self.slave is not None:  # the master only once its reader has seen the end
+        if self.slave is not None:  # all the output in, then the terminal closed
             os.close(self.slave)
             [stream.thread.join(deadline()) for stream in (self.out, self.err)]
             os.close(self.master)
