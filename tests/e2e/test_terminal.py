@@ -11,7 +11,10 @@ SIGNAL_ROWS = [(s.name, s) for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGIN
 
 @scenario("native", rows=SIGNAL_ROWS)
 def settings_back_after_signal(h, number):
+    # Not as it may have come to the harness (ignored by nohup or a script's '&'): then it stays so.
+    previous = signal.signal(number, signal.SIG_DFL)
     program = h.start(["-p", h.new_port(), "-b", "9600"])  # no device: the keys still go raw
+    signal.signal(number, previous)
     harness.wait_until(lambda: not termios.tcgetattr(program.slave)[3] & termios.ICANON, "raw keys")
     os.kill(program.process.pid, number)
     harness.check("how the program ended", -number, program.process.wait(harness.deadline()))
