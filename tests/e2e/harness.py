@@ -39,7 +39,8 @@ def check(what, expected, got):
         at = next((i for i, (e, g) in enumerate(zip(expected, got)) if e != g),
                   min(len(expected), len(got)))
         start = max(0, at - 40)
-        what, expected, got = "%s (from %d)" % (what, start), expected[start:][:400], got[start:][:400]
+        what, expected, got = ("%s (from %d)" % (what, start), expected[start:start + 400],
+                               got[start:start + 400])
     assert expected == got, "%s\n  expected %r\n  got      %r" % (what, expected, got)
 
 
