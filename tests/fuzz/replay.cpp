@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
         std::size_t count = 0;
         for (std::filesystem::directory_iterator it(argv[i], error), end; !error && it != end;
              it.increment(error), ++count) {
+            dprintf(STDERR_FILENO, "%s\n", it->path().c_str());  // names the input that fails
             std::ifstream file(it->path(), std::ios::binary);
             const std::vector<char> read{std::istreambuf_iterator<char>(file), {}};
             // Exactly the input's size, as libFuzzer gives it: a sanitizer sees a read past its
