@@ -7,6 +7,7 @@
 //                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
 //                    failure.
 //   CloseHandle      puts back the line settings found at open, releases the device and its lock.
+//   GetFileType      FILE_TYPE_CHAR for an open port (CreateFileA opens terminals only).
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
 //   SetCommState     applies BaudRate (any rate the driver takes) at 8 data bits, no parity, one
 //                    stop bit; refuses any other frame, and a rate of 0 or above 0x7FFFFFFF.
@@ -46,6 +47,8 @@ constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_CHAR = 2;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ONESTOPBIT = 0;
@@ -75,6 +78,7 @@ struct OVERLAPPED;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE handle);
+DWORD GetFileType(HANDLE handle);
 BOOL GetCommState(HANDLE handle, DCB* dcb);
 BOOL SetCommState(HANDLE handle, DCB* dcb);
 BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);

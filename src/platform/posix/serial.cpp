@@ -137,6 +137,11 @@ BOOL CloseHandle(HANDLE handle) {
     return 1;
 }
 
+DWORD GetFileType(HANDLE handle) {
+    const int fd = port_fd(handle);
+    return fd >= 0 && isatty(fd) ? FILE_TYPE_CHAR : FILE_TYPE_UNKNOWN;
+}
+
 BOOL GetCommState(HANDLE handle, DCB* dcb) {
     int fd = port_fd(handle);
     return fd >= 0 && dcb != nullptr && serial_line_get(fd, dcb) == 0;
