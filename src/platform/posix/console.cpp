@@ -1,4 +1,5 @@
 // The console operations of the Linux build: standard streams, keys, title and pause.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,9 +46,20 @@ int read_terminal_byte() {
     }
 }
 
+// A standard descriptor closed at start is the lowest free number, which the next open (a port)
+// would take: every message and received byte would go to the device, or keys come from it.
+void open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            open("/dev/null", O_RDWR);  // takes fd: the lower ones are open
+        }
+    }
+}
+
 }  // namespace
 
 void console_init() {
+    open_standard_descriptors();
     // Every write must reach the screen at once, received characters included; nothing flushes.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);

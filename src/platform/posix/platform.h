@@ -24,7 +24,9 @@
 //                    from standard input when it is no terminal; blocks for ever at its end.
 //   _beginthreadex   runs a routine in a new detached thread at the default stack size; returns
 //                    0 on failure; sets no thread id.
-//   console_init()   unbuffered standard streams; GBK output shown in the terminal's encoding.
+//   console_init()   standard descriptors 0-2 made open (to /dev/null where closed) before any
+//                    port can take their numbers; unbuffered standard streams; GBK output shown
+//                    in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 #pragma once
 
