@@ -81,6 +81,7 @@ TEST(Getch, TerminalSettingsComeBackAfterSigterm) {
     pid_t child = fork();
     if (child == 0) {
         dup2(slave, STDIN_FILENO);
+        console_init();  // catches the signals
         _getch();
         _exit(0);
     }

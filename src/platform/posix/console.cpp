@@ -8,6 +8,7 @@
 #include "console_encoding.h"
 #include "keyboard_terminal.h"
 #include "platform.h"
+#include "process_signals.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ void open_standard_descriptors() {
 
 void console_init() {
     open_standard_descriptors();
+    process_signals_install();
     // Every write must reach the screen at once, received characters included; nothing flushes.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);

@@ -6,6 +6,8 @@
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
 //                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
 //                    failure.
+//                    A port another program holds with its exclusive flag (TIOCEXCL) counts as
+//                    busy, root or not.
 //   CloseHandle      puts back the line settings found at open, releases the device and its lock.
 //   GetFileType      FILE_TYPE_CHAR for an open port (CreateFileA opens terminals only).
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
@@ -25,8 +27,9 @@
 //   _beginthreadex   runs a routine in a new detached thread at the default stack size; returns
 //                    0 on failure; sets no thread id.
 //   console_init()   standard descriptors 0-2 made open (to /dev/null where closed) before any
-//                    port can take their numbers; unbuffered standard streams; GBK output shown
-//                    in the terminal's encoding.
+//                    port can take their numbers; the ending and stopping signals caught (see
+//                    process_signals.h); unbuffered standard streams; GBK output shown in the
+//                    terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 #pragma once
 
