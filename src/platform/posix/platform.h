@@ -23,7 +23,9 @@
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
-//                    from standard input when it is no terminal; blocks for ever at its end.
+//                    from standard input when it is no terminal; blocks for ever at its end. When
+//                    the terminal itself has gone, the process ends as on SIGHUP, as a Windows
+//                    program does when its console is closed.
 //   _beginthreadex   runs a routine in a new detached thread at the default stack size; returns
 //                    0 on failure; sets no thread id.
 //   console_init()   standard descriptors 0-2 made open (to /dev/null where closed) before any
