@@ -11,23 +11,37 @@ export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: demo all deps native windows test test-native test-windows wine-prefix bench install package \
+.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix bench install package \
 	format clean
 
 all: deps native windows
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps all
 
-$(BUILD_DIR)/build.ninja:
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE)
+demo-deps:
+	@scripts/install-deps demo
+
+# The project's own builds treat warnings as errors.
+CMAKE_CONFIG := -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) -DCOMTERM_WERROR=ON
+# What the demo runs besides the program: the virtual device, while it is still a C++ tool.
+DEMO_TOOLS := $(if $(wildcard tools/vdev.cpp),vdev)
+
+# The program and its installed files alone, configured without the tests when nothing is yet.
+program:
+	@[ -f $(BUILD_DIR)/build.ninja ] || \
+	    cmake -S . -B $(BUILD_DIR) $(CMAKE_CONFIG) -DBUILD_TESTING=OFF
+	cmake --build $(BUILD_DIR) --target comterm docs $(DEMO_TOOLS)
 
 $(WIN_BUILD_DIR)/build.ninja:
-	cmake -S . -B $(WIN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) \
+	cmake -S . -B $(WIN_BUILD_DIR) $(CMAKE_CONFIG) \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
 	    -DCOMTERM_NATIVE_BUILD_DIR=$(CURDIR)/$(BUILD_DIR)
 
-native: $(BUILD_DIR)/build.ninja
+# Everything, tests included: a build folder the demo configured without them is configured again.
+native:
+	@[ -f $(BUILD_DIR)/build.ninja ] && grep -qs '^BUILD_TESTING:BOOL=ON' $(BUILD_DIR)/CMakeCache.txt || \
+	    cmake -S . -B $(BUILD_DIR) $(CMAKE_CONFIG) -DBUILD_TESTING=ON
 	cmake --build $(BUILD_DIR)
 
 windows: $(WIN_BUILD_DIR)/build.ninja
@@ -47,16 +61,19 @@ test-windows:
 	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure
 
 # comterm in this terminal against the virtual device; the device's q key ends it.
-demo: deps native
+demo: demo-deps program
 	@BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/demo
 
+# The conversion against iconv, then receiving against picocom and tio: the table is printed and
+# kept in $(BUILD_DIR)/bench (receive.md, receive.json), the plot is docs/performance.png.
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
 	$(BUILD_DIR)/bench/bench_utf8_to_gbk
-	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm $(BUILD_DIR)/tools/vdev
+	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm --out $(BUILD_DIR)/bench
+	gnuplot -e "data='$(BUILD_DIR)/bench'; output='docs/performance.png'" bench/performance.gp
 
-# The program and its manual page under $(DESTDIR)$(PREFIX).
-install: native
+# The program, its manual page and its bash completion under $(DESTDIR)$(PREFIX).
+install: program
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
 # The Debian package into $(BUILD_DIR)/, the Windows zip into $(WIN_BUILD_DIR)/.
