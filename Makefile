@@ -24,19 +24,16 @@ demo-deps:
 
 # The project's own builds treat warnings as errors.
 CMAKE_CONFIG := -G Ninja -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) -DCOMTERM_WERROR=ON
-# What the demo runs besides the program: the virtual device, while it is still a C++ tool.
-DEMO_TOOLS := $(if $(wildcard tools/vdev.cpp),vdev)
 
 # The program and its installed files alone, configured without the tests when nothing is yet.
 program:
 	@[ -f $(BUILD_DIR)/build.ninja ] || \
 	    cmake -S . -B $(BUILD_DIR) $(CMAKE_CONFIG) -DBUILD_TESTING=OFF
-	cmake --build $(BUILD_DIR) --target comterm docs $(DEMO_TOOLS)
+	cmake --build $(BUILD_DIR) --target comterm docs
 
 $(WIN_BUILD_DIR)/build.ninja:
 	cmake -S . -B $(WIN_BUILD_DIR) $(CMAKE_CONFIG) \
-	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
-	    -DCOMTERM_NATIVE_BUILD_DIR=$(CURDIR)/$(BUILD_DIR)
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
 
 # Everything, tests included: a build folder the demo configured without them is configured again.
 native:

@@ -1,4 +1,4 @@
-"""Scenario harness: comterm, natively or under Wine, against virtual serial devices (tools/vdev).
+"""Scenario harness: comterm, natively or under Wine, against virtual serial devices (vdev.py).
 
 The program's keyboard is a pseudo-terminal of the harness. Under Wine its output is a pipe, where
 Wine passes the bytes through unchanged (on a terminal Wine re-renders them). Every wait polls
@@ -31,7 +31,7 @@ LOST = ">>串口 %s(%d) 已断开，正在重连...\n"
 RECONNECTED = ">>串口 %s(%d) 重连成功\n>>"
 BAUD_MENU = "===================\n>>请选择波特率：\n"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-TARGET, BUILD_DIR, NATIVE_BUILD_DIR, SCENARIOS = "native", None, None, []
+TARGET, BUILD_DIR, SCENARIOS = "native", None, []
 
 
 def windows():
@@ -159,7 +159,7 @@ class Device:
         # --hold: vdev keeps the terminal side open too, so that wait-read works even while the
         # program holds the port exclusively.
         self.process = subprocess.Popen(
-            [os.path.join(NATIVE_BUILD_DIR, "tools", "vdev"), "--quit-on-eof", "--hold",
+            [os.path.join(SOURCE_DIR, "tools", "vdev.py"), "--quit-on-eof", "--hold",
              "--record", self.record, h.link_path(name)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
         h.devices.append(self)
@@ -323,15 +323,13 @@ def scenario(*targets):
 
 
 def main():
-    global TARGET, BUILD_DIR, NATIVE_BUILD_DIR
+    global TARGET, BUILD_DIR
     parser = argparse.ArgumentParser()
     parser.add_argument("--target", choices=("native", "windows"), default="native")
     parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--native-build-dir", help="the build with tools/vdev")
     parser.add_argument("-k", dest="pattern", default="", help="only scenarios named with this")
     options = parser.parse_args()
     TARGET, BUILD_DIR = options.target, os.path.abspath(options.build_dir)
-    NATIVE_BUILD_DIR = os.path.abspath(options.native_build_dir or options.build_dir)
     if windows():
         prepare_wine()
     failed = 0
