@@ -179,9 +179,12 @@ TEST(Convert, EveryCharacterWithAGbkCodeComesBack) {
     std::string all;
     for (unsigned point = 1; point < 65536; ++point) {
         if (point < 0x80 || unicode_to_gbk[point] != 0) {
-            unsigned char utf8[3];
-            all.append(reinterpret_cast<char*>(utf8),
-                       put_utf8(static_cast<code_point>(point), utf8));
+            const auto byte = [](unsigned value) { return static_cast<char>(value); };
+            all += point < 0x80 ? std::string{byte(point)}
+                   : point < 0x800
+                       ? std::string{byte(0xC0 | point >> 6), byte(0x80 | (point & 0x3F))}
+                       : std::string{byte(0xE0 | point >> 12), byte(0x80 | (point >> 6 & 0x3F)),
+                                     byte(0x80 | (point & 0x3F))};
         }
     }
     EXPECT_EQ(convert(gbk_to_utf8, convert(utf8_to_gbk, all)), all);

@@ -1,0 +1,45 @@
+// Receive decoder: what is shown must not depend on how the received bytes are cut into reads.
+// Input: a byte whose value modulo 8 is a count of cuts, that many read lengths, then the bytes.
+#include <sys/mman.h>
+
+#include "fuzz.h"
+#include "receive_decoder.h"
+#include "textconv.h"
+
+// What one decoder shows for the bytes fed in reads of the given lengths. Standard output is a
+// memory file for the whole run: the text is caught whether it goes through stdio or not.
+static std::string shown(const unsigned char* bytes, const std::vector<std::size_t>& reads) {
+    static const int file = (code_tables_init(), memfd_create("shown", 0));
+    [[maybe_unused]] static const int redirected = dup2(file, STDOUT_FILENO);
+    receive_decoder decoder{};
+    for (std::size_t length : reads) {
+        receive_decoder_feed(decoder, bytes, length);
+        bytes += length;
+    }
+    std::fflush(stdout);
+    std::string text(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
+    FUZZ_CHECK(pread(file, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+               ftruncate(file, 0) == 0 && lseek(file, 0, SEEK_SET) == 0);
+    return text;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::size_t cuts = size != 0 ? data[0] % 8u : 0;
+    if (size < 1 + cuts) {
+        return 0;
+    }
+    const unsigned char* received = data + 1 + cuts;
+    const std::size_t length = size - 1 - cuts;
+    std::vector<std::size_t> chosen;
+    std::size_t left = length;
+    for (std::size_t i = 1; i <= cuts; left -= chosen.back(), ++i) {
+        chosen.push_back(data[i] % (left + 1));
+    }
+    chosen.push_back(left);
+    const std::string whole = shown(received, {length});
+    FUZZ_CHECK(shown(received, chosen) == whole);
+    FUZZ_CHECK(shown(received, std::vector<std::size_t>(length, 1)) == whole);
+    // A character never shows longer than it came, and a NUL received shows nothing.
+    FUZZ_CHECK(whole.size() <= length && whole.find('\0') == std::string::npos);
+    return 0;
+}
