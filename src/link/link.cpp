@@ -106,8 +106,7 @@ void open_pass(std::uint8_t state, const char* shown) {
     if (state == LINK_LOST) {
         std::printf(">>串口 %s(%d) 已断开，正在重连...\n", shown, baud_rate);
     }
-    const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
         if (state == LINK_UNOPENED) {
@@ -129,6 +128,17 @@ void open_pass(std::uint8_t state, const char* shown) {
 }
 
 }  // namespace
+
+HANDLE open_port(const char* path) {
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A full path may name a regular file (-p \tmp\notes.txt), which would take every key.
+    if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_CHAR) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
 
 unsigned link_thread(void* /*argument*/) {
     // Kept across every pass and reconnection: a character begun before a loss completes after it.

@@ -164,22 +164,28 @@ class Device:  # a vdev published under a COM name, recording what it receives
         self.process.wait(deadline())
 
 
-class Program:  # stdin, stdout: "pty" (settings before the start in .settings), "pipe" or "null"
+class Program:
+    """stdin, stdout: "pty" (settings before the start in .settings), "pipe", "null" or "closed".
+    A session of its own, or with group a process group of its own, where a stop is not discarded
+    (the harness, its parent, is in the same session)."""
 
-    def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None):
+    def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
         stdout = stdout or ("pipe" if windows() else "pty")
         self.master, self.slave = pty.openpty()
         fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
         self.settings = termios.tcgetattr(self.slave)
         files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL}
+        closed = [fd for fd, how in enumerate((stdin, stdout)) if how == "closed"]
         self.argv0 = "Z:" + h.program.replace("/", "\\") if windows() else argv0
         self.process = subprocess.Popen(
             (["wine", h.program] if windows() else [argv0]) + list(args),
-            executable=None if windows() else h.program, stdin=files[stdin], stdout=files[stdout],
-            stderr=subprocess.PIPE, env=dict(h.program_env(), **dict(env)), cwd=h.tmp,
-            start_new_session=True)
+            executable=None if windows() else h.program, stdin=files.get(stdin),
+            stdout=files.get(stdout), stderr=subprocess.PIPE, cwd=h.tmp,
+            env=dict(h.program_env(), **dict(env)), start_new_session=not group,
+            process_group=0 if group else None,
+            preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
         h.programs.append(self)
-        self.out = Stream(self.master if stdout == "pty" else self.process.stdout.fileno(),
+        self.out = Stream(self.process.stdout.fileno() if self.process.stdout else self.master,
                           "comterm %r stdout" % args)
         self.err = Stream(self.process.stderr.fileno(), "comterm %r stderr" % args)
 

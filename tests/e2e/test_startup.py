@@ -1,5 +1,5 @@
 """Start-up as a user meets it: usage text, options, wildcards, the port and baud menus."""
-import os, re
+import fcntl, os, re, termios
 
 import harness
 from harness import BAUD_MENU, OPEN_FAILED, OPENED, gbk_pipe, port_path, scenario, windows
@@ -31,6 +31,7 @@ OPTION_ROWS = [
     ("name-fits", "-b 9600 -p " + "N" * 27, {}, FAILED % ("N" * 27), ""),
     ("name-too-long", "-b 9600 -p {port} -p " + "N" * 28, {}, UP,
      "{argv0}: port name too long -- %s\n" % ("N" * 28)),
+    ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
     ("help-after-double-dash", "-p {port} -b 9600 -- --help", {}, UP, ""),
     ("version-after-a-word", "-p {port} -b 9600 x --version", {"POSIXLY_CORRECT": "1"}, UP, ""),
     ("long-option-cut-short", "--hel -p {port} -b9600", {}, UP,
@@ -79,8 +80,11 @@ def usage_text(h, argv0, shown):
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     link = h.link_path(device.name)
+    # file: a regular file in the working folder, as a path from the root of the current drive.
     fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
-            "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"}
+            "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+            "file": h.tmp.replace("/", "\\") + "\\k"}
+    open(os.path.join(h.tmp, "k"), "w").close()
     os.path.lexists(fill["by_id"]) or os.symlink(link, fill["by_id"])
     program = h.start(args.format(**fill).split(" "), env=env)
     program.expect(shown.format(**fill))
@@ -127,18 +131,29 @@ def menus(h, answers, port, rate):
         device.mark += len(device.received())
 
 
-@scenario("native")  # Wine lets a second program open a port held with share mode 0
-def held_port_not_offered(h):
-    h.device("COM3"), h.device("COM7")
-    holder = h.start(["-p", "COM3", "-b", "9600"])
-    holder.expect_opened("COM3", 9600)
+# (id, how COM3 is held): by another comterm, or by a program that set only the exclusive flag,
+# which does not keep root out and which no probe or ending of comterm may clear.
+@scenario("native", rows=[("comterm", False), ("exclusive-flag", True)])  # Wine shares ports
+def held_port_not_offered(h, flag_only):
+    h.shared("devices", lambda: (h.device("COM3"), h.device("COM7")))
+    if flag_only:
+        holder = os.open(os.path.realpath(h.link_path("COM3")), os.O_RDWR | os.O_NOCTTY)
+        fcntl.ioctl(holder, termios.TIOCEXCL)
+    else:
+        holder = h.start(["-p", "COM3", "-b", "9600"])
+        holder.expect_opened("COM3", 9600)
     program = h.start([], stdin="pipe", stdout="pipe")
     program.out.expect_exactly(gbk_pipe(PORT_MENU % 1 + "1=COM7\t\n"), "COM3 held")
     # Named on the command line, it fails until the holder lets it go.
     second = h.start(["-p", "COM3", "-b", "9600"])
     second.expect(OPEN_FAILED % (port_path("COM3"), 9600) * 2)
+    if flag_only:
+        [running.stop() for running in (program, second)]
+        harness.check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # GEXCL
+        return os.close(holder)  # with the flag: the device's own opening ends with the harness
     holder.stop()
     second.expect_opened("COM3", 9600)
+    second.stop()
 
 
 @scenario()

@@ -1,24 +1,81 @@
-"""The Linux program's terminal: its settings given back on every way out that can be caught, and
-what a person sees on a UTF-8 terminal (tmux)."""
-import os, signal, subprocess, termios, time
+"""The Linux program's terminal and port: given back on every way out that can be caught, never
+taken by a standard descriptor closed at the start; and what a person sees on a UTF-8 terminal."""
+import os, resource, signal, subprocess, sys, termios, time
 
 import harness
-from harness import TOOL_TITLE, port_path, scenario
+from harness import OPENED, TOOL_TITLE, gbk_pipe, port_path, scenario
 
-# (id, signal): each ends the program, which first gives its keyboard terminal back as it was.
-SIGNAL_ROWS = [(s.name, s) for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT)]
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the fault signals leave no core file
+ENDING = "TERM HUP INT QUIT PIPE USR1 USR2 ALRM VTALRM PROF XCPU XFSZ SEGV BUS FPE ILL ABRT TRAP"
+# (id, signal): each ending one ends the program, which first gives back its keyboard terminal
+# and its port (line settings as they were, no lock left: an ordinary user opens it). A stop
+# gives the terminal back until the program is continued.
+SIGNAL_ROWS = [(n, getattr(signal, "SIG" + n)) for n in ENDING.split() + ["SYS", "RTMIN", "TSTP"]]
+
+
+def free_port(h, device):  # the device's terminal side, open to all; its line settings now
+    path = os.path.realpath(h.link_path(device.name))
+    os.chmod(path, 0o666)
+    return path, line_settings(path)
+
+
+def line_settings(path):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    settings = termios.tcgetattr(fd)
+    os.close(fd)
+    return settings
+
+
+def check_port_given_back(path, settings):
+    harness.check("the port opened by an ordinary user", 0, subprocess.run(
+        ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable, "-c",
+         "import os, sys; os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)", path]).returncode)
+    harness.check("the port's line settings", settings, line_settings(path))
 
 
 @scenario("native", rows=SIGNAL_ROWS)
-def settings_back_after_signal(h, number):
+def given_back_after_signal(h, number):
+    device = h.device()
+    path, line = free_port(h, device)
     # Not as it may have come to the harness (ignored by nohup or a script's '&'): then it stays so.
     previous = signal.signal(number, signal.SIG_DFL)
-    program = h.start(["-p", h.new_port(), "-b", "9600"])  # no device: the keys still go raw
+    program = h.start(["-p", device.name, "-b", "115200"], group=True)
     signal.signal(number, previous)
-    harness.wait_until(lambda: not termios.tcgetattr(program.slave)[3] & termios.ICANON, "raw keys")
+    program.expect_opened(device.name, 115200)
+    keys = lambda: termios.tcgetattr(program.slave)
+    raw = harness.wait_until(lambda: keys() != program.settings and keys(), "raw keys")
     os.kill(program.process.pid, number)
+    if number == signal.SIGTSTP:
+        harness.wait_until(lambda: keys() == program.settings, "the settings back while stopped")
+        os.kill(program.process.pid, signal.SIGCONT)
+        return harness.wait_until(lambda: keys() == raw, "raw keys once continued")
     harness.check("how the program ended", -number, program.process.wait(harness.deadline()))
-    harness.check("terminal settings", program.settings, termios.tcgetattr(program.slave))
+    harness.check("terminal settings", program.settings, keys())
+    check_port_given_back(path, line)
+
+
+@scenario("native")
+def terminal_closed(h):  # ends as on SIGHUP, which closing a terminal need not send
+    device = h.device()
+    path, line = free_port(h, device)
+    program = h.start(["-p", device.name, "-b", "9600"], stdout="pipe")
+    program.out.expect(gbk_pipe(OPENED % (port_path(device.name), 9600)))
+    harness.wait_until(lambda: termios.tcgetattr(program.slave) != program.settings, "raw keys")
+    os.close(program.master)  # the terminal closed
+    program.master = os.open(os.devnull, os.O_RDONLY)
+    harness.check("how the program ended", -signal.SIGHUP, program.process.wait(harness.deadline()))
+    check_port_given_back(path, line)
+
+
+# (id, descriptor closed at the start): the port must not take its number, where the messages and
+# received bytes would go to the device, or keys be read from it.
+@scenario("native", rows=[("stdin", 0, "closed", "pty"), ("stdout", 1, "pty", "closed")])
+def standard_descriptor_closed(h, fd, stdin, stdout):
+    device = h.device()
+    program = h.start(["-p", device.name, "-b", "9600"], stdin=stdin, stdout=stdout)
+    program.settle_keyboard(device) if fd else program.expect_opened(device.name, 9600)
+    harness.check("descriptor %d" % fd, False, os.path.realpath(h.link_path(device.name)) ==
+                  os.readlink("/proc/%d/fd/%d" % (program.process.pid, fd)))
 
 
 def tmux(h, *args):

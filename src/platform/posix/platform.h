@@ -6,7 +6,10 @@
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
 //                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
 //                    failure.
+//                    A port another program holds with its exclusive flag (TIOCEXCL) counts as
+//                    busy, root or not.
 //   CloseHandle      puts back the line settings found at open, releases the device and its lock.
+//   GetFileType      FILE_TYPE_CHAR for an open port (CreateFileA opens terminals only).
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
 //   SetCommState     applies BaudRate (any rate the driver takes) at 8 data bits, no parity, one
 //                    stop bit; refuses any other frame, and a rate of 0 or above 0x7FFFFFFF.
@@ -20,10 +23,15 @@
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
-//                    from standard input when it is no terminal; blocks for ever at its end.
+//                    from standard input when it is no terminal; blocks for ever at its end. When
+//                    the terminal itself has gone, the process ends as on SIGHUP, as a Windows
+//                    program does when its console is closed.
 //   _beginthreadex   runs a routine in a new detached thread at the default stack size; returns
 //                    0 on failure; sets no thread id.
-//   console_init()   unbuffered standard streams; GBK output shown in the terminal's encoding.
+//   console_init()   standard descriptors 0-2 made open (to /dev/null where closed) before any
+//                    port can take their numbers; the ending and stopping signals caught (see
+//                    process_signals.h); unbuffered standard streams; GBK output shown in the
+//                    terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 // and what the program's texts say about a port path:
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
@@ -50,6 +58,8 @@ constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_CHAR = 2;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ONESTOPBIT = 0;
@@ -79,6 +89,7 @@ struct OVERLAPPED;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE handle);
+DWORD GetFileType(HANDLE handle);
 BOOL GetCommState(HANDLE handle, DCB* dcb);
 BOOL SetCommState(HANDLE handle, DCB* dcb);
 BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
