@@ -32,6 +32,28 @@ OPTION_ROWS = [
     ("name-too-long", "-b 9600 -p {port} -p " + "N" * 28, {}, UP,
      "{argv0}: port name too long -- %s\n" % ("N" * 28)),
     ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
+    ("help-after-double-dash", "-p {port} -b 9600 -- --help", {}, UP, ""),
+    ("version-after-a-word", "-p {port} -b 9600 x --version", {"POSIXLY_CORRECT": "1"}, UP, ""),
+    ("long-option-cut-short", "--hel -p {port} -b9600", {}, UP,
+     "".join("{argv0}: invalid option -- %s\n" % c for c in "-hel")),
+]
+# On Linux a path beginning with '/' is a device path of its own ({pts}: the device's terminal); a
+# longer one than 31 characters ({by_id}: a link named like /dev/serial/by-id/ ones) is taken as the
+# device it leads to, when it leads to one. On Windows '/' begins a name.
+PATH_ROWS = lambda: [
+    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", "")] if windows() else [
+    ("device-path", "-p {pts} -b 9600", {}, OPENED % ("{pts}", 9600), ""),
+    ("long-link", "-p {by_id} -b 9600", {}, OPENED % ("{pts}", 9600), ""),
+    ("long-link-to-nothing", "-b 9600 -p {pts} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
+     "{argv0}: port name too long -- {by_id}x\n")]
+VERSION = re.search(r"project\(comterm VERSION ([^ )]+)",
+                    open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
+# (id, arguments, standard output, standard error): each ends the program at once with status 0.
+LONG_OPTION_ROWS = [
+    ("help", "--help", USAGE % ("{name}", "{name}"), ""),
+    ("version", "--version", "comterm %s\n" % VERSION, ""),
+    ("where-they-stand", "-x -b 9600 --version --help -p", "comterm %s\n" % VERSION,
+     "{argv0}: invalid option -- x\n"),
 ]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
 TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
@@ -54,16 +76,27 @@ def usage_text(h, argv0, shown):
     h.start([], argv0=argv0).err.expect_exactly(gbk_pipe(USAGE % (shown, shown)), "usage")
 
 
-@scenario(rows=OPTION_ROWS)
+@scenario(rows=lambda: OPTION_ROWS + PATH_ROWS())
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
+    link = h.link_path(device.name)
     # file: a regular file in the working folder, as a path from the root of the current drive.
-    fill = {"port": device.name, "path": port_path(device.name), "file": h.tmp.replace("/", "\\")
-            + "\\k"}
+    fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
+            "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+            "file": h.tmp.replace("/", "\\") + "\\k"}
     open(os.path.join(h.tmp, "k"), "w").close()
+    os.path.lexists(fill["by_id"]) or os.symlink(link, fill["by_id"])
     program = h.start(args.format(**fill).split(" "), env=env)
     program.expect(shown.format(**fill))
     program.stop()
+    program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0, **fill)), "the messages")
+
+
+@scenario(rows=LONG_OPTION_ROWS)
+def help_and_version(h, args, out, error):
+    program = h.start(args.split(" "), stdout="pipe")
+    harness.check("exit status", 0, program.process.wait(harness.deadline()))
+    program.out.expect_exactly(gbk_pipe(out.format(name=program.argv0.rsplit("\\")[-1])), "output")
     program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0)), "the messages")
 
 

@@ -93,12 +93,12 @@ def shows(what, text, get):
 
 @scenario("native")
 def utf8_terminal(h):
-    device = h.device()
+    device = h.device("测试")  # a name typed in UTF-8, shown as typed
     tmux(h, "new-session", "-d", "-x", "120", "-y", "30", "env LANG=C.UTF-8 COMTERM_DEVICE_DIR=%s "
          "%s -p %s -b 9600; sleep 600" % (h.device_dir, h.program, device.name))
     try:
         screen = lambda: tmux(h, "capture-pane", "-p")
-        shows("the screen", "打开成功", screen)
+        shows("the screen", port_path(device.name) + "(9600) 打开成功", screen)
         shows("the title", port_path(device.name) + "——" + TOOL_TITLE,
               lambda: tmux(h, "display", "-p", "#{pane_title}"))
         device.send("你好，世界！ 温度 25℃\n".encode())

@@ -1,6 +1,7 @@
 // Option parser: the words are the lines of the input after its first byte, whose low bit sets
-// POSIXLY_CORRECT; the first word is the program name. Whatever the words, port_path stays a
-// string in its buffer, and parse_baud reads a word like strtoll clamped to 32 bits.
+// POSIXLY_CORRECT; the first word is the program name (inputs holding --help or --version are
+// skipped). Whatever the words, port_path stays a string in its buffer, a device path, and
+// parse_baud reads a word like strtoll clamped to 32 bits.
 #include <climits>
 #include <utility>
 
@@ -21,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<char*> argv;
     for (std::vector<char>& word : words) {
+        if (std::strcmp(word.data(), "--help") == 0 || std::strcmp(word.data(), "--version") == 0) {
+            return 0;  // these end the process
+        }
         argv.push_back(word.data());
         const long long value = std::strtoll(word.data(), nullptr, 10);
         FUZZ_CHECK(parse_baud(word.data()) == std::clamp<long long>(value, INT32_MIN, INT32_MAX));
@@ -32,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parse_options(static_cast<int>(words.size()), argv.data());
     stderr = saved_stderr;
     const std::size_t length = strnlen(port_path, port_path_size);
-    FUZZ_CHECK(length < port_path_size && (length == 0 || port_path[0] == '\\'));
+    FUZZ_CHECK(length < port_path_size &&
+               (length == 0 || port_path[0] == '\\' || port_path[0] == '/'));
     return 0;
 }

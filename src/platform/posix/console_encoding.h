@@ -13,6 +13,8 @@
 // (the program sets none); a locale the system does not have installed is read from the variable's
 // ".codeset" suffix instead. A terminal with no locale set at all (plain ASCII) is taken to be
 // UTF-8, as the terminal emulators of today are.
+//
+// The same file implements path_as_console_text() of platform.h, by the same reading of the locale.
 #pragma once
 
 void console_streams_convert();

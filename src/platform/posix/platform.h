@@ -33,6 +33,10 @@
 //                    process_signals.h); unbuffered standard streams; GBK output shown in the
 //                    terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
+// and what the program's texts say about a port path:
+//   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
+//   shorten_device_path()     a '/' path's real path (realpath), when it fits.
+//   path_as_console_text()    the path typed in the user's locale as GBK console text.
 #pragma once
 
 #include <cstddef>
@@ -102,3 +106,13 @@ std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*st
 
 void console_init();
 void console_pause();
+
+// Whether a -p value is a full device path, taken as it is, rather than a name that gets the
+// device-namespace prefix.
+bool names_full_device_path(const char* value);
+// A shorter path of the same device for a full device path too long for the caller: 0 with the
+// path in out, or -1 when there is none that fits.
+int shorten_device_path(const char* path, char* out, std::size_t out_size);
+// What messages and titles show for a path: path itself, or its console-text form written into out
+// (which needs room for the path and its NUL; a smaller out makes the result path).
+const char* path_as_console_text(const char* path, char* out, std::size_t out_size);
