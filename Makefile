@@ -1,5 +1,5 @@
 # Front door: `make` builds both programs, `make test` runs every test (native, then Windows under
-# Wine), `make bench` runs the benchmarks.
+# Wine), `make bench` runs the benchmarks, `make fuzz` and `make sanitize` hunt for faults.
 BUILD_DIR := build
 WIN_BUILD_DIR := build-win
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
@@ -12,7 +12,7 @@ export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
 .PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix bench install package \
-	format clean
+	format clean fuzz sanitize
 
 all: deps native windows
 
@@ -69,6 +69,15 @@ bench: deps native
 	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm --out $(BUILD_DIR)/bench
 	gnuplot -e "data='$(BUILD_DIR)/bench'; output='docs/performance.png'" bench/performance.gp
 
+# Each fuzz target for FUZZ_SECONDS (60 by default) in build-fuzz/; see docs/RELIABILITY.md.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
+
+# The native tests under ASan+UBSan in build-asan/, then under TSan in build-tsan/.
+sanitize: deps
+	scripts/sanitize
+
 # The program, its manual page and its bash completion under $(DESTDIR)$(PREFIX).
 install: program
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
@@ -83,4 +92,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR) build-fuzz build-asan build-tsan

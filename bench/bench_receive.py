@@ -238,9 +238,9 @@ LIVE = []  # every terminal not yet closed, for the clean-up on any way out
 class Terminal:
     """One terminal process, its device and its screen (a pty) or pipe. close() undoes it all."""
 
-    def __init__(self, spec, kind, folder):
+    def __init__(self, term, kind, folder):
         LIVE.append(self)  # from here on, whatever fails, the clean-up finds all of it
-        self.name, command, ready_text, _ = spec
+        self.name, command, ready_text, _ = term
         self.kind = kind
         self.process = None
         self.fds = []
@@ -490,20 +490,20 @@ def percentile(values, fraction):
 
 def run(comterm, repeats, folder, log):
     specs = terminal_specs(comterm)
-    names = [spec[0] for spec in specs]
+    names = [term[0] for term in specs]
     payloads = {"ascii": ascii_payload(), "mixed": mixed_payload()}
     for name, payload in payloads.items():
         text = payload.decode("utf-8")
         assert text.encode("gbk").decode("gbk") == text and b"\r" not in payload, name
     results = {"terminals": names, "payload_bytes": {k: len(v) for k, v in payloads.items()},
-               "kinds": {spec[0]: list(spec[3]) for spec in specs},
+               "kinds": {term[0]: list(term[3]) for term in specs},
                "transfer": {}, "idle": {}, "startup": {n: [] for n in names},
                "startup_line_set": {n: [] for n in names}, "latency": {}}
 
-    def started(spec, kind):
-        terminal = Terminal(spec, kind, folder)
-        results["startup"][spec[0]].append(terminal.ready_seconds)
-        results["startup_line_set"][spec[0]].append(terminal.configured_seconds)
+    def started(term, kind):
+        terminal = Terminal(term, kind, folder)
+        results["startup"][term[0]].append(terminal.ready_seconds)
+        results["startup_line_set"][term[0]].append(terminal.configured_seconds)
         return terminal
 
     # Transfers, in alternating rounds so that noise on the shared machine hits every terminal.
@@ -521,14 +521,14 @@ def run(comterm, repeats, folder, log):
             results["ceiling"]["%s/%s" % (payload_name, kind)] = megabytes / best
             log("  harness ceiling (cat) %s %s: %.1f MB/s" % (payload_name, kind,
                                                               megabytes / best))
-            cells = {spec[0]: [] for spec in specs if kind in spec[3]}
+            cells = {term[0]: [] for term in specs if kind in term[3]}
             for round_index in range(repeats):
-                for spec in specs:
-                    runs = cells.get(spec[0])
+                for term in specs:
+                    runs = cells.get(term[0])
                     if runs is None or (len(runs) >= MIN_RUNS and sum(
                             r["seconds"] for r in runs) > CELL_BUDGET_SECONDS):
                         continue
-                    terminal = started(spec, kind)
+                    terminal = started(term, kind)
                     try:
                         seconds, cpu, peak = transfer(terminal, payload)
                     finally:
@@ -536,7 +536,7 @@ def run(comterm, repeats, folder, log):
                     runs.append({"seconds": seconds, "cpu_seconds": cpu / 1e9,
                                  "peak_rss_kib": peak})
                     log("  %-7s %-5s %-4s run %d: %7.3f s  %8.2f MB/s  %7.3f CPU s/MB  %6d KiB" % (
-                        spec[0], payload_name, kind, round_index + 1, seconds,
+                        term[0], payload_name, kind, round_index + 1, seconds,
                         megabytes / seconds, cpu / 1e9 / megabytes, peak))
             for name, runs in cells.items():
                 best = min(runs, key=lambda r: r["seconds"])
@@ -549,26 +549,26 @@ def run(comterm, repeats, folder, log):
     # Idle cost (pty) and first-byte latency, one terminal process each.
     rng = random.Random(5)
     for kind in KINDS:
-        for spec in specs:
-            if kind not in spec[3]:
+        for term in specs:
+            if kind not in term[3]:
                 continue
-            terminal = started(spec, kind)
+            terminal = started(term, kind)
             try:
                 if kind == "pty":
                     cpu, switches = idle_cost(terminal)
-                    results["idle"][spec[0]] = {
+                    results["idle"][term[0]] = {
                         "seconds": IDLE_SECONDS, "cpu_ms_per_s": cpu / 1e6 / IDLE_SECONDS,
                         "context_switches_per_s": switches / IDLE_SECONDS}
                     log("  %-7s idle: %.3f CPU ms/s, %.1f context switches/s" % (
-                        spec[0], cpu / 1e6 / IDLE_SECONDS, switches / IDLE_SECONDS))
+                        term[0], cpu / 1e6 / IDLE_SECONDS, switches / IDLE_SECONDS))
                 samples = first_byte_latencies(terminal, rng)
             finally:
                 stop_terminal(terminal)
             median, p99 = statistics.median(samples) * 1e3, percentile(samples, 0.99) * 1e3
-            results["latency"]["%s/%s" % (spec[0], kind)] = {
+            results["latency"]["%s/%s" % (term[0], kind)] = {
                 "samples_ms": [s * 1e3 for s in samples], "median_ms": median, "p99_ms": p99}
             log("  %-7s latency %-4s: median %.2f ms, p99 %.2f ms (%d samples)" % (
-                spec[0], kind, median, p99, len(samples)))
+                term[0], kind, median, p99, len(samples)))
     for name in names:
         values = results["startup"][name]
         results["startup"][name] = {"median_ms": statistics.median(values) * 1e3,

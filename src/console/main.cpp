@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     code_tables_init();
     // Options from the command line; without any, the usage text (and then the menus).
     if (argc == 1) {
-        print_usage(argv[0]);
+        print_usage(argv[0], stderr);
     } else {
         parse_options(argc, argv);
     }

@@ -16,21 +16,30 @@ struct option_row {
 };
 
 void apply_port(const char* argv0, const char* value) {
-    // A value beginning with a backslash is a full device path; anything else is a name in the
-    // device namespace. A path that would not fit is refused whole rather than cut.
-    const bool full_path = value[0] == '\\';
+    // A full device path is taken as it is; anything else is a name in the device namespace. A path
+    // that would not fit is refused whole rather than cut, unless the device has a shorter path.
+    const bool full_path = names_full_device_path(value);
+    char shorter[port_path_size];
+    if (full_path && std::strlen(value) >= port_path_size &&
+        shorten_device_path(value, shorter, sizeof shorter) == 0) {
+        value = shorter;
+    }
     const char* prefix = full_path ? "" : "\\\\.\\";
     const std::size_t prefix_len = std::strlen(prefix);
     const std::size_t value_len = std::strlen(value);
     if (prefix_len + value_len >= port_path_size) {
-        std::fprintf(stderr, "%s: port name too long -- %s\n", argv0, value);
+        char shown[4096];
+        std::fprintf(stderr, "%s: port name too long -- %s\n", argv0,
+                     path_as_console_text(value, shown, sizeof shown));
         return;
     }
     std::memcpy(port_path, prefix, prefix_len);
     std::memcpy(port_path + prefix_len, value, value_len + 1);
 }
 
-void apply_baud(const char* /*argv0*/, const char* value) { baud_rate = parse_baud(value); }
+void apply_baud(const char* /*argv0*/, const char* value) {
+    baud_rate = parse_baud(value);
+}
 
 constexpr option_row option_rows[] = {
     {'p', apply_port},
@@ -46,7 +55,9 @@ const option_row* find_option(char letter) {
     return nullptr;
 }
 
-bool is_option_word(const char* word) { return word[0] == '-' && word[1] != '\0'; }
+bool is_option_word(const char* word) {
+    return word[0] == '-' && word[1] != '\0';
+}
 
 }  // namespace
 
@@ -80,9 +91,9 @@ const char* program_name_of(const char* argv0) {
     return last_backslash != nullptr ? last_backslash + 1 : argv0;
 }
 
-void print_usage(const char* argv0) {
+void print_usage(const char* argv0, std::FILE* stream) {
     const char* name = program_name_of(argv0);
-    std::fprintf(stderr, "%s\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n",
+    std::fprintf(stream, "%s\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n",
                  tool_title, name, name);
 }
 
@@ -99,6 +110,15 @@ void parse_options(int argc, char** argv) {
                 return;
             }
             continue;  // words that are not options are skipped, scanning goes on after them
+        }
+        // The two long options; any other word beginning with "--" is read letter by letter.
+        if (std::strcmp(word, "--help") == 0) {
+            print_usage(argv0, stdout);
+            std::exit(0);
+        }
+        if (std::strcmp(word, "--version") == 0) {
+            std::printf("comterm %s\n", COMTERM_VERSION);
+            std::exit(0);
         }
         // A word may hold several letters (-xp COM3); a letter that takes a value ends the word.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {

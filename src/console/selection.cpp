@@ -30,8 +30,7 @@ void discover_ports(found_ports& found) {
     found = {};
     for (int n = 1; n <= highest_port_number; ++n) {
         format_com_path(n);
-        const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = open_port(port_path);
         port_handle.store(handle);
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);

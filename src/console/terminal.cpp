@@ -10,7 +10,9 @@ void set_port_title() {
     // The path (31 bytes at most), the separator (4), the title and the NUL fit with room to spare.
     char title[255];
     static_assert(port_path_size - 1 + 4 + sizeof(tool_title) <= sizeof(title));
-    std::snprintf(title, sizeof(title), "%s——%s", port_path, tool_title);
+    char console_text[port_path_size];
+    std::snprintf(title, sizeof(title), "%s——%s",
+                  path_as_console_text(port_path, console_text, sizeof console_text), tool_title);
     SetConsoleTitleA(title);
 }
 
@@ -19,8 +21,8 @@ void forward_keys() {
         const int key = _getch();
         if (key < 0 || key > 0xFF) {
             // No console to read keys from (a detached process, or Wine with standard input that
-            // is no console): _getch then fails at once, for ever. Sending its value each time would
-            // flood the device, so the main thread rests while the link thread goes on.
+            // is no console): _getch then fails at once, for ever. Sending its value each time
+            // would flood the device, so the main thread rests while the link thread goes on.
             for (;;) {
                 Sleep(60 * 60 * 1000);
             }

@@ -104,17 +104,17 @@ int configure_port() {
     return 0;
 }
 
-// One attempt to (re)open the port. Announces the outcome; the state moves to LINK_UP only here.
-void open_pass(std::uint8_t state) {
+// One attempt to (re)open the port. Announces the outcome, naming the port by its console text
+// (shown); the state moves to LINK_UP only here.
+void open_pass(std::uint8_t state, const char* shown) {
     if (state == LINK_LOST) {
-        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", port_path, baud_rate);
+        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", shown, baud_rate);
     }
-    const HANDLE handle = CreateFileA(port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
         if (state == LINK_UNOPENED) {
-            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", port_path, baud_rate);
+            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", shown, baud_rate);
         }
         Sleep(reopen_pause_ms);
         return;
@@ -124,25 +124,38 @@ void open_pass(std::uint8_t state) {
         Sleep(reopen_pause_ms);
     }
     if (state == LINK_UNOPENED) {
-        std::printf(">>串口 %s(%d) 打开成功\n>>", port_path, baud_rate);
+        std::printf(">>串口 %s(%d) 打开成功\n>>", shown, baud_rate);
     } else {
-        std::printf(">>串口 %s(%d) 重连成功\n>>", port_path, baud_rate);
+        std::printf(">>串口 %s(%d) 重连成功\n>>", shown, baud_rate);
     }
     link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
 }
 
 }  // namespace
 
+HANDLE open_port(const char* path) {
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A full path may name a regular file (-p \tmp\notes.txt), which would take every key.
+    if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_CHAR) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 unsigned link_thread(void* /*argument*/) {
     // Kept across every pass and reconnection: a character begun before a loss completes after it.
     receive_decoder decoder;
     int idle_passes = 0;
+    char console_text[port_path_size];
+    const char* shown = path_as_console_text(port_path, console_text, sizeof console_text);
     for (;;) {
         const std::uint8_t state = link_state.load(std::memory_order_relaxed);
         if (state == LINK_UP) {
             poll_pass(decoder, idle_passes);
         } else {
-            open_pass(state);
+            open_pass(state, shown);
         }
     }
 }

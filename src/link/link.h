@@ -11,6 +11,9 @@
 // handle before it marks the link up, so a key sent once the link is seen up goes to that handle,
 // and a key write in flight and the release of a lost handle never overlap (link.cpp says how).
 //
+//   open_port()       opens a device path as the link and the port menu do: exclusively, and only
+//                     a character device (anything else is closed again); INVALID_HANDLE_VALUE
+//                     when it cannot be opened.
 //   link_thread()     the thread routine; never returns.
 //   link_send_key()   the main thread's way to send one key byte while the link is up.
 #pragma once
@@ -31,6 +34,7 @@ extern std::int32_t baud_rate;
 // starts; afterwards the link thread alone writes it.
 extern std::atomic<HANDLE> port_handle;
 
+HANDLE open_port(const char* path);
 unsigned link_thread(void* argument);
 
 // Sends one byte to the device if the link is up: 0 sent, -1 the write failed, 1 dropped because

@@ -1,114 +1,159 @@
 """Start-up as a user meets it: usage text, options, wildcards, the port and baud menus."""
-
-import os
-import re
+import fcntl, os, re, termios
 
 import harness
 from harness import BAUD_MENU, OPEN_FAILED, OPENED, gbk_pipe, port_path, scenario, windows
 
 USAGE = harness.TOOL_TITLE + "\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
-P = "{path}"
-# (arguments ({port}: the device's COM name), environment, standard output shows, standard error)
+# (id, argv[0], the program name shown). Only a backslash cuts the name; under Wine argv[0] is the
+# program's full Windows path.
+USAGE_ROWS = lambda: [("wine", None, "comterm.exe")] if windows() else [
+    ("plain", "comterm", "comterm"), ("backslash", "C:\\tools\\term.exe", "term.exe"),
+    ("trailing-backslash", "folder\\", ""), ("slash", "C:/tools/term.exe", "C:/tools/term.exe"),
+    ("both", "C:\\tools/sub/t", "tools/sub/t"), ("long", "x" * 300, "x" * 300)]
+UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
+# (id, arguments split at single spaces ({port}: the device's COM name), environment, standard
+# output shows, standard error shows)
 OPTION_ROWS = [
-    (["-p{port}", "-b9600"], {}, OPENED % (P, 9600), ""),
-    (["-p", "{port}", "-b", "9600"], {}, OPENED % (P, 9600), ""),
-    (["COM3", "-b", "9600", "-p", "{port}"], {}, OPENED % (P, 9600), ""),  # permutation
-    (["-p", "{port}", "COM3", "-b", "9600"], {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
-    (["-p", "{port}", "--", "-b", "9600"], {}, BAUD_MENU, ""),
-    (["-p", "\\\\.\\{port}", "-b", "9600"], {}, OPENED % (P, 9600), ""),
-    (["-p", "", "-b", "9600"], {}, OPEN_FAILED % ("\\\\.\\", 9600) * 2, ""),
-    (["-p", "{port}", "-b", "fast"], {}, BAUD_MENU, ""),
-    (["-p", "{port}", "-b", "9600", "-b", "115200"], {}, OPENED % (P, 115200), ""),
-    (["-p", "COM3", "-b", "9600", "-p", "{port}"], {}, OPENED % (P, 9600), ""),
-    (["-b", "9600", "-p", "-b"], {}, OPEN_FAILED % ("\\\\.\\-b", 9600), ""),
-    (["-p", "{port}", "-b", "99999999999"], {}, OPENED % (P, 2147483647), ""),  # clamped
-    (["-x", "-p", "{port}", "-b9600"], {}, OPENED % (P, 9600), "{argv0}: invalid option -- x\n"),
-    (["-xp", "{port}", "-b9600"], {}, OPENED % (P, 9600), "{argv0}: invalid option -- x\n"),
-    (["-p", "{port}", "-b"], {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
-    (["-b", "9600", "-p", "N" * 27], {}, OPEN_FAILED % ("\\\\.\\" + "N" * 27, 9600), ""),  # fits
-    (["-b", "9600", "-p", "{port}", "-p", "N" * 28], {}, OPENED % (P, 9600),
-     "{argv0}: port name too long -- " + "N" * 28 + "\n"),
+    ("joined", "-p{port} -b9600", {}, UP, ""),
+    ("permuted", "COM3 -b 9600 -p {port}", {}, UP, ""),
+    ("posixly-correct", "-p {port} COM3 -b 9600", {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
+    ("double-dash", "-p {port} -- -b 9600", {}, BAUD_MENU, ""),
+    ("full-path", "-p \\\\.\\{port} -b 9600", {}, UP, ""),
+    ("empty-port", "-p  -b 9600", {}, FAILED % "" * 2, ""),
+    ("baud-not-a-number", "-p {port} -b fast", {}, BAUD_MENU, ""),
+    ("later-wins", "-p COM3 -b 9600 -p {port} -b 115200", {}, OPENED % ("{path}", 115200), ""),
+    ("option-as-value", "-b 9600 -p -b", {}, FAILED % "-b", ""),
+    ("baud-clamped", "-p {port} -b 99999999999", {}, OPENED % ("{path}", 2147483647), ""),
+    ("invalid-option", "-x -p {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
+    ("invalid-joined", "-xp {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
+    ("missing-value", "-p {port} -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
+    ("name-fits", "-b 9600 -p " + "N" * 27, {}, FAILED % ("N" * 27), ""),
+    ("name-too-long", "-b 9600 -p {port} -p " + "N" * 28, {}, UP,
+     "{argv0}: port name too long -- %s\n" % ("N" * 28)),
+    ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
+    ("help-after-double-dash", "-p {port} -b 9600 -- --help", {}, UP, ""),
+    ("version-after-a-word", "-p {port} -b 9600 x --version", {"POSIXLY_CORRECT": "1"}, UP, ""),
+    ("long-option-cut-short", "--hel -p {port} -b9600", {}, UP,
+     "".join("{argv0}: invalid option -- %s\n" % c for c in "-hel")),
+]
+# On Linux a path beginning with '/' is a device path of its own ({pts}: the device's terminal); a
+# longer one than 31 characters ({by_id}: a link named like /dev/serial/by-id/ ones) is taken as the
+# device it leads to, when it leads to one. On Windows '/' begins a name.
+PATH_ROWS = lambda: [
+    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", "")] if windows() else [
+    ("device-path", "-p {pts} -b 9600", {}, OPENED % ("{pts}", 9600), ""),
+    ("long-link", "-p {by_id} -b 9600", {}, OPENED % ("{pts}", 9600), ""),
+    ("long-link-to-nothing", "-b 9600 -p {pts} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
+     "{argv0}: port name too long -- {by_id}x\n")]
+VERSION = re.search(r"project\(comterm VERSION ([^ )]+)",
+                    open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
+# (id, arguments, standard output, standard error): each ends the program at once with status 0.
+LONG_OPTION_ROWS = [
+    ("help", "--help", USAGE % ("{name}", "{name}"), ""),
+    ("version", "--version", "comterm %s\n" % VERSION, ""),
+    ("where-they-stand", "-x -b 9600 --version --help -p", "comterm %s\n" % VERSION,
+     "{argv0}: invalid option -- x\n"),
 ]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
 TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
          "9=38400\t10=57600\t11=230400\t12=250000\t\n\n")
-# (answers, port and rate chosen): a number out of range picks the first entry, an answer without
-# a number the last one and stays in the input for the next menu; blank lines are skipped.
+# (id, answers, port and rate chosen): a number out of range picks the first entry, an answer
+# without a number the last one and stays in the input for the next menu; blank lines are skipped.
 MENU_ROWS = [
-    ("2\n1\n", "COM7", 9600), ("0\n3\n", "COM3", 74880), ("-1\n12\n", "COM3", 250000),
-    ("3\n0\n", "COM3", 9600), ("1\n13\n", "COM3", 9600), ("x\n", "COM7", 250000),
-    ("4294967298\n1\n", "COM3", 9600),  # as a 32-bit number it would be 2
-    ("99999999999999999999\n4294967298\n", "COM3", 9600),  # too large for any long
-    ("2x\n", "COM7", 250000), ("2 5\n", "COM7", 1200), ("\n \n2\n\n3\n", "COM7", 74880),
+    ("in-range", "2\n1\n", "COM7", 9600), ("zero", "0\n3\n", "COM3", 74880),
+    ("negative", "-1\n12\n", "COM3", 250000), ("baud-zero", "3\n0\n", "COM3", 9600),
+    ("baud-above", "1\n13\n", "COM3", 9600), ("no-number", "x\n", "COM7", 250000),
+    ("above-32-bits", "4294967298\n1\n", "COM3", 9600),  # as a 32-bit number it would be 2
+    ("above-long", "99999999999999999999\n4294967298\n", "COM3", 9600),
+    ("number-then-text", "2x\n", "COM7", 250000), ("two-numbers", "2 5\n", "COM7", 1200),
+    ("blank-lines", "\n \n2\n\n3\n", "COM7", 74880),
 ]
 
 
-@scenario()
-def usage_text(h):
-    # Only a backslash cuts the name; under Wine argv[0] is the program's full Windows path.
-    for argv0, shown in [(None, "comterm.exe")] if windows() else [
-            ("comterm", "comterm"), ("C:\\tools\\term.exe", "term.exe"), ("folder\\", ""),
-            ("C:/tools/term.exe", "C:/tools/term.exe"), ("C:\\tools/sub/t", "tools/sub/t"),
-            ("x" * 300, "x" * 300)]:
-        h.start([], argv0=argv0).err.expect_exactly(gbk_pipe(USAGE % (shown, shown)), "usage")
+@scenario(rows=USAGE_ROWS)
+def usage_text(h, argv0, shown):
+    h.start([], argv0=argv0).err.expect_exactly(gbk_pipe(USAGE % (shown, shown)), "usage")
 
 
-@scenario()
-def option_rows(h):
-    device = h.device()
-    fill = {"port": device.name, "path": port_path(device.name)}
-    for args, env, shown, error in OPTION_ROWS:
-        program = h.start([word.format(**fill) for word in args], env=env)
-        program.expect(shown.format(**fill))
-        program.stop()
-        program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0)), "the messages")
+@scenario(rows=lambda: OPTION_ROWS + PATH_ROWS())
+def options(h, args, env, shown, error):
+    device = h.shared("device", h.device)
+    link = h.link_path(device.name)
+    # file: a regular file in the working folder, as a path from the root of the current drive.
+    fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
+            "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+            "file": h.tmp.replace("/", "\\") + "\\k"}
+    open(os.path.join(h.tmp, "k"), "w").close()
+    os.path.lexists(fill["by_id"]) or os.symlink(link, fill["by_id"])
+    program = h.start(args.format(**fill).split(" "), env=env)
+    program.expect(shown.format(**fill))
+    program.stop()
+    program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0, **fill)), "the messages")
 
 
-@scenario("windows")
-def wildcards_expanded(h):
-    # "96*" names the file 9600 in the working folder; "7*" matches nothing and stays as typed.
+@scenario(rows=LONG_OPTION_ROWS)
+def help_and_version(h, args, out, error):
+    program = h.start(args.split(" "), stdout="pipe")
+    harness.check("exit status", 0, program.process.wait(harness.deadline()))
+    program.out.expect_exactly(gbk_pipe(out.format(name=program.argv0.rsplit("\\")[-1])), "output")
+    program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0)), "the messages")
+
+
+# "96*" names the file 9600 in the working folder; "7*" matches nothing and stays as typed.
+@scenario("windows", rows=[("match", "96*", 9600), ("no-match", "7*", 7)])
+def wildcards(h, pattern, rate):
     open(os.path.join(h.tmp, "9600"), "w").close()
-    device = h.device()
-    for pattern, rate in [("96*", 9600), ("7*", 7)]:
-        program = h.start(["-p", device.name, "-b", pattern])
-        program.expect_opened(device.name, rate)
-        program.stop()
+    device = h.shared("device", h.device)
+    program = h.start(["-p", device.name, "-b", pattern])
+    program.expect_opened(device.name, rate)
+    program.stop()
 
 
-@scenario()
-def menus_answered(h):
+@scenario(rows=MENU_ROWS)
+def menus(h, answers, port, rate):
     # The answers come through a pipe (scanf reads them as from a keyboard), and the output goes
     # into one, to be compared unchanged.
-    devices = {name: h.device(name) for name in ("COM3", "COM7")}
-    for answers, port, rate in MENU_ROWS:
-        program = h.start([], stdin="pipe", stdout="pipe")
-        program.write(answers)
-        program.out.expect_exactly(gbk_pipe(
-            PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU + TABLE
-            + ">>已选择波特率：%d\n" % rate + OPENED % (port_path(port), rate)), repr(answers))
-        devices[port].send(b"ok")
-        program.out.expect(b"ok")
-        program.stop()
-        # Only a probe can have reached the port not chosen; the chosen one may also have been sent
-        # the rest of an answer line as keys once the link was up, which is forwarding, not probing.
-        other = devices["COM3" if port == "COM7" else "COM7"]
-        assert other.received() == b"", "a probe wrote to %s: %r" % (other.name, other.received())
-        for device in devices.values():
-            device.mark += len(device.received())
+    devices = h.shared("devices", lambda: {name: h.device(name) for name in ("COM3", "COM7")})
+    program = h.start([], stdin="pipe", stdout="pipe")
+    program.write(answers)
+    program.out.expect_exactly(gbk_pipe(
+        PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU + TABLE
+        + ">>已选择波特率：%d\n" % rate + OPENED % (port_path(port), rate)), "the menus")
+    devices[port].send(b"ok")
+    program.out.expect(b"ok")
+    program.stop()
+    # Only a probe can have reached the port not chosen; the chosen one may also have been sent
+    # the rest of an answer line as keys once the link was up, which is forwarding, not probing.
+    other = devices["COM3" if port == "COM7" else "COM7"]
+    harness.check("what reached " + other.name, b"", other.received())
+    for device in devices.values():
+        device.mark += len(device.received())
 
 
-@scenario("native")  # Wine lets a second program open a port held with share mode 0
-def held_port_not_offered(h):
-    h.device("COM3"), h.device("COM7")
-    holder = h.start(["-p", "COM3", "-b", "9600"])
-    holder.expect_opened("COM3", 9600)
+# (id, how COM3 is held): by another comterm, or by a program that set only the exclusive flag,
+# which does not keep root out and which no probe or ending of comterm may clear.
+@scenario("native", rows=[("comterm", False), ("exclusive-flag", True)])  # Wine shares ports
+def held_port_not_offered(h, flag_only):
+    h.shared("devices", lambda: (h.device("COM3"), h.device("COM7")))
+    if flag_only:
+        holder = os.open(os.path.realpath(h.link_path("COM3")), os.O_RDWR | os.O_NOCTTY)
+        fcntl.ioctl(holder, termios.TIOCEXCL)
+    else:
+        holder = h.start(["-p", "COM3", "-b", "9600"])
+        holder.expect_opened("COM3", 9600)
     program = h.start([], stdin="pipe", stdout="pipe")
     program.out.expect_exactly(gbk_pipe(PORT_MENU % 1 + "1=COM7\t\n"), "COM3 held")
     # Named on the command line, it fails until the holder lets it go.
     second = h.start(["-p", "COM3", "-b", "9600"])
     second.expect(OPEN_FAILED % (port_path("COM3"), 9600) * 2)
+    if flag_only:
+        [running.stop() for running in (program, second)]
+        harness.check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # GEXCL
+        return os.close(holder)  # with the flag: the device's own opening ends with the harness
     holder.stop()
     second.expect_opened("COM3", 9600)
+    second.stop()
 
 
 @scenario()
@@ -119,10 +164,12 @@ def no_port_pauses_then_ends(h):
     program.out.expect_exactly(gbk_pipe(">>当前没有可用串口\n" + pause), "no port")
     if windows():  # cmd's pause, as Wine words it: "Press any key to continue... "
         program.out.expect(re.compile(rb"Press any key to continue ?\.( ?\.){2} ?$"))
-    program.out.expect_quiet(1.0, "nothing while the pause waits")
-    assert program.process.poll() is None, "the program did not wait at the pause"
+    else:  # blocked reading its input (system call 0 on descriptor 0), unless it ended
+        harness.wait_until(lambda: program.process.poll() is not None or open(
+            "/proc/%d/syscall" % program.process.pid).read().startswith("0 0x0 "), "a read")
+    harness.check("the program waiting at the pause", None, program.process.poll())
     program.write("k")
-    assert program.process.wait(harness.deadline()) == 0
+    harness.check("exit status", 0, program.process.wait(harness.deadline()))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,7 @@
 // The console operations of the Linux build: standard streams, keys, title and pause.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +10,7 @@
 #include "console_streams.h"
 #include "keyboard_terminal.h"
 #include "platform.h"
+#include "process_signals.h"
 
 namespace {
 
@@ -23,7 +27,7 @@ int read_stdin_byte() {
 }
 
 // One key from the terminal in raw mode, straight from the descriptor as the Windows console
-// hands keys to _getch past the C runtime's buffer. 0..255, or EOF when the terminal has gone.
+// hands keys to _getch past the C runtime's buffer. 0..255, or EOF when no key can come.
 int read_terminal_byte() {
     for (;;) {
         unsigned char key = 0;
@@ -37,17 +41,43 @@ int read_terminal_byte() {
     }
 }
 
+// A hung-up terminal refuses every request with EIO (a pipe or a file says ENOTTY). A read can
+// also fail on a terminal that is still there (a background process group without a parent to
+// continue it): that one is only out of keys.
+bool terminal_gone() {
+    termios settings{};
+    return tcgetattr(STDIN_FILENO, &settings) != 0 && errno == EIO;
+}
+
 // At the end of input there are no more keys, and the program goes on until it is killed
-// (`comterm ... </dev/null | tee log` is a logger): wait without using the processor.
-[[noreturn]] void wait_for_ever() {
+// (`comterm ... </dev/null | tee log` is a logger): wait without using the processor. When the
+// terminal has gone, though, no one is left to kill it (closing a window need not send SIGHUP to a
+// process outside the foreground): it ends as a Windows program ends when its console is closed,
+// by the same path as SIGHUP. Only a process that was started with SIGHUP ignored stays.
+[[noreturn]] void no_more_keys() {
+    if (terminal_gone()) {
+        raise(SIGHUP);
+    }
     for (;;) {
         pause();
+    }
+}
+
+// A standard descriptor closed at start is the lowest free number, which the next open (a port)
+// would take: every message and received byte would go to the device, or keys come from it.
+void open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            open("/dev/null", O_RDWR);  // takes fd: the lower ones are open
+        }
     }
 }
 
 }  // namespace
 
 void console_init() {
+    open_standard_descriptors();
+    process_signals_install();
     console_streams_init();
 }
 
@@ -56,7 +86,7 @@ int _getch() {
     int key = (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) ? read_terminal_byte()
                                                                   : read_stdin_byte();
     if (key == EOF) {
-        wait_for_ever();
+        no_more_keys();
     }
     return key;
 }

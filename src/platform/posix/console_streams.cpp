@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
 #include "textconv.h"
 
 namespace {
@@ -227,10 +228,6 @@ void terminal_codeset(char* out, std::size_t out_size) {
     }
 }
 
-void flush_at_exit() {
-    flush_stdout_in_order();
-}
-
 }  // namespace
 
 void console_streams_init() {
@@ -268,7 +265,6 @@ void console_streams_init() {
     stderr = err;
     stdin = in;
     installed_stdout = out;
-    std::atexit(flush_at_exit);
 }
 
 void console_flush() {
@@ -301,4 +297,37 @@ void console_flush_from_signal() {
     }
     held_stdout.used.store(0, std::memory_order_relaxed);
     errno = saved_errno;
+}
+
+const char* path_as_console_text(const char* path, char* out, std::size_t out_size) {
+    // Typed in the user's locale; console text is GBK. Outside a GBK locale the path is taken as
+    // UTF-8 and shown by its GBK form only when that says the same thing: converted back it gives
+    // the path again. A path that is not UTF-8, or holds a character GBK does not have, is shown as
+    // its own bytes, not as a GBK form with characters missing.
+    const std::size_t length = std::strlen(path);
+    constexpr std::size_t longest = 4096;
+    if (length >= out_size || length >= longest) {
+        return path;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(path);
+    bool ascii = true;
+    for (std::size_t i = 0; i < length; ++i) {
+        ascii = ascii && bytes[i] < 0x80;
+    }
+    char codeset[64];
+    terminal_codeset(codeset, sizeof codeset);
+    if (ascii || codeset_is_gbk_compatible(codeset)) {
+        return path;
+    }
+    code_tables_init();
+    auto* gbk = reinterpret_cast<unsigned char*>(out);
+    std::size_t gbk_length = 0;
+    unsigned char back[longest * 3 / 2 + 1];
+    std::size_t back_length = 0;
+    if (utf8_to_gbk(bytes, length, gbk, &gbk_length) != 0 ||
+        gbk_to_utf8(gbk, gbk_length, back, &back_length) != 0 || back_length != length ||
+        std::memcmp(back, bytes, length) != 0) {
+        return path;
+    }
+    return out;
 }

@@ -6,7 +6,8 @@
 // of the process and goes out with console_flush() whenever the program is about to wait or to
 // touch the device: before each read(2) of the device (ReadFile), each Sleep, key read (_getch),
 // serial write (WriteFile) and the pause, before standard input is read (the menus' scanf),
-// before anything is written to standard error, and at exit(). Nothing received therefore waits
+// before anything is written to standard error, and at exit() and on the signals that end the
+// process (process_signals.h, with console_flush_from_signal()). Nothing received therefore waits
 // unseen while the program is idle, and all text keeps its order. Both threads print: stdio locks
 // each stream around every call, and the held bytes are changed only under that lock.
 //
@@ -22,7 +23,8 @@
 // set): the codeset its name carries after '.' (up to '@'), as in "zh_CN.UTF-8"; for a name without
 // one ("zh_CN") the C library is asked, with newlocale() and nl_langinfo_l(), which leave the
 // process's own locale untouched (the program sets none). A terminal with no locale set at all
-// (plain ASCII) is taken to be UTF-8, as the terminal emulators of today are.
+// (plain ASCII) is taken to be UTF-8, as the terminal emulators of today are. The same file
+// implements path_as_console_text() of platform.h, by the same reading of the locale.
 //
 //   console_streams_init()       puts stdin, stdout and stderr of the above in place of stdio's
 //                                own (glibc lets a program assign them); once, at start.

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
+
 namespace {
 
 constexpr char device_namespace_prefix[] = "\\\\.\\";
@@ -101,8 +103,13 @@ int resolve_com_family(unsigned long number, char* out, std::size_t out_size) {
 }  // namespace
 
 int resolve_device_path(const char* port_path, char* out, std::size_t out_size) {
-    if (port_path == nullptr || out == nullptr || out_size == 0 ||
-        std::strncmp(port_path, device_namespace_prefix, device_namespace_prefix_length) != 0) {
+    if (port_path == nullptr || out == nullptr || out_size == 0) {
+        return DEVICE_NAME_NOT_A_PORT_PATH;
+    }
+    if (port_path[0] == '/') {
+        return fitted(std::snprintf(out, out_size, "%s", port_path), out_size);
+    }
+    if (std::strncmp(port_path, device_namespace_prefix, device_namespace_prefix_length) != 0) {
         return DEVICE_NAME_NOT_A_PORT_PATH;
     }
     const char* name = port_path + device_namespace_prefix_length;
@@ -126,4 +133,23 @@ int resolve_device_path(const char* port_path, char* out, std::size_t out_size) 
         }
     }
     return write_path(out, out_size, "/dev", name);
+}
+
+bool names_full_device_path(const char* value) {
+    return value[0] == '\\' || value[0] == '/';
+}
+
+int shorten_device_path(const char* path, char* out, std::size_t out_size) {
+    // The stable names udev gives adapters (/dev/serial/by-id/usb-FTDI_...-if00-port0) are links to
+    // the short kernel name.
+    if (path[0] != '/') {
+        return -1;
+    }
+    char* real = realpath(path, nullptr);
+    const bool fits = real != nullptr && std::strlen(real) < out_size;
+    if (fits) {
+        std::memcpy(out, real, std::strlen(real) + 1);
+    }
+    std::free(real);
+    return fits ? 0 : -1;
 }

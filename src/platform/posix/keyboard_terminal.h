@@ -1,16 +1,23 @@
 // The keyboard's terminal: raw key input for _getch, and the terminal's own settings given back
-// on every way out the process can catch.
+// whenever the process ends or stops.
 //
 // _getch on Windows hands the program every key as it is pressed, Enter as 0x0D and Ctrl+C as
 // 0x03. A tty gives the same once echo, line editing, signal keys, flow-control keys and the
 // CR-to-LF mapping are off; output processing is left alone, so LF still reaches the screen as
-// CR LF. The settings found before the first change are restored at exit() and when SIGTERM,
-// SIGHUP, SIGINT or SIGQUIT arrives (the handler restores, then lets the signal end the process
-// as it would have). Signals the process was started with ignored stay ignored.
+// CR LF. The settings found before the first change are the ones given back.
 //
-//   keyboard_raw_begin()    switches standard input to raw keys; 0, or -1 when it is no terminal.
-//   keyboard_raw_end()      gives back the settings found before keyboard_raw_begin().
+// Nothing is written to the terminal while the process is in the background of it (its own
+// terminal, whose foreground is another process group): that terminal belongs to the foreground
+// job, and a write would stop the process with SIGTTOU.
+//
+//   keyboard_raw_begin()   switches standard input to raw keys; 0, or -1 when it is no terminal.
+//   keyboard_raw_end()     gives back the settings found before keyboard_raw_begin().
+//   keyboard_give_back()   the same while the keys stay wanted raw: for the ending and stopping
+//                          paths. Async-signal-safe.
+//   keyboard_take_again()  raw keys again after a stop, if they were wanted raw. Async-signal-safe.
 #pragma once
 
 int keyboard_raw_begin();
 void keyboard_raw_end();
+void keyboard_give_back();
+void keyboard_take_again();

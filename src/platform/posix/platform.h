@@ -6,7 +6,10 @@
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
 //                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
 //                    failure.
+//                    A port another program holds with its exclusive flag (TIOCEXCL) counts as
+//                    busy, root or not.
 //   CloseHandle      puts back the line settings found at open, releases the device and its lock.
+//   GetFileType      FILE_TYPE_CHAR for an open port (CreateFileA opens terminals only).
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
 //   SetCommState     applies BaudRate (any rate the driver takes) at 8 data bits, no parity, one
 //                    stop bit; refuses any other frame, and a rate of 0 or above 0x7FFFFFFF.
@@ -24,11 +27,20 @@
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
-//                    from standard input when it is no terminal; blocks for ever at its end.
+//                    from standard input when it is no terminal; blocks for ever at its end. When
+//                    the terminal itself has gone, the process ends as on SIGHUP, as a Windows
+//                    program does when its console is closed.
 //   _beginthreadex   runs a routine in a new detached thread at the default stack size; returns
 //                    0 on failure; sets no thread id.
-//   console_init()   held standard output; GBK output shown in the terminal's encoding.
+//   console_init()   standard descriptors 0-2 made open (to /dev/null where closed) before any
+//                    port can take their numbers; the ending and stopping signals caught (see
+//                    process_signals.h); held standard output (see console_streams.h); GBK output
+//                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
+// and what the program's texts say about a port path:
+//   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
+//   shorten_device_path()     a '/' path's real path (realpath), when it fits.
+//   path_as_console_text()    the path typed in the user's locale as GBK console text.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +62,8 @@ constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_CHAR = 2;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ONESTOPBIT = 0;
@@ -79,6 +93,7 @@ struct OVERLAPPED;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE handle);
+DWORD GetFileType(HANDLE handle);
 BOOL GetCommState(HANDLE handle, DCB* dcb);
 BOOL SetCommState(HANDLE handle, DCB* dcb);
 BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
@@ -95,3 +110,13 @@ std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*st
 
 void console_init();
 void console_pause();
+
+// Whether a -p value is a full device path, taken as it is, rather than a name that gets the
+// device-namespace prefix.
+bool names_full_device_path(const char* value);
+// A shorter path of the same device for a full device path too long for the caller: 0 with the
+// path in out, or -1 when there is none that fits.
+int shorten_device_path(const char* path, char* out, std::size_t out_size);
+// What messages and titles show for a path: path itself, or its console-text form written into out
+// (which needs room for the path and its NUL; a smaller out makes the result path).
+const char* path_as_console_text(const char* path, char* out, std::size_t out_size);

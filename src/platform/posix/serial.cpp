@@ -1,6 +1,6 @@
 // The Win32 serial operations over a Linux tty. A HANDLE points at a serial_port record on the
-// heap: the descriptor, the write timeouts that SetCommTimeouts keeps with it, and the line
-// settings to put back at close.
+// heap: the descriptor, the write timeouts that SetCommTimeouts keeps with it, and its entry in the
+// table of held ports, which keeps the line settings to put back at close.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -8,10 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <new>
 
 #include "console_streams.h"
 #include "device_names.h"
@@ -31,12 +34,62 @@ struct serial_port {
     int fd;
     DWORD write_multiplier;
     DWORD write_constant;
-    serial_line_saved line_before_open;  // put back at close: a probe leaves the port as it was
+    int held_index;  // its entry in held_ports
     // Received bytes read ahead, not yet handed out: ahead[ahead_start, ahead_end).
     std::size_t ahead_start = 0;
     std::size_t ahead_end = 0;
     unsigned char ahead[read_ahead_size] = {};
 };
+
+// The ports open right now, for a signal handler that must give them back before the process
+// ends: each descriptor with the line settings found at open (put back at close too, so that a
+// probe leaves the port as it was). An entry is free (held_free), taken by an opener that is
+// filling it (held_taken), or published with its descriptor. A published entry goes either to its
+// closer, which frees it, or to a handler, which takes it and gives the port back: whichever swaps
+// the descriptor out first. Only the closer closes, so a handler never acts on a descriptor number
+// that was closed and reused. The program holds one port at a time (the probe closes each before
+// the next); the spare entries cost nothing.
+constexpr int held_free = -1;
+constexpr int held_taken = -2;
+struct held_port {
+    std::atomic<int> fd{held_free};
+    serial_line_saved line_before_open;
+};
+held_port held_ports[4];
+
+// Raw mode and the rate were ours, and so is the exclusive flag: the open refuses a port whose
+// flag is set already. The flag belongs to the tty, not to our descriptor: a peer holding the
+// device open (the other end of a test pty, a getty) would otherwise keep it locked after we are
+// gone. Async-signal-safe. A device that has gone is left alone.
+void give_back(int fd, const held_port& held) {
+    serial_line_restore(fd, &held.line_before_open);
+    ioctl(fd, TIOCNXCL);
+}
+
+// Whether another program holds the tty with its exclusive flag. Root opens such a port anyway;
+// taking it would break the holder's lock, and closing it would clear the holder's flag. A tty that
+// cannot tell counts as held.
+bool held_elsewhere(int fd) {
+    int exclusive = 1;
+    return ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
+}
+
+int take_held_entry() {
+    for (int i = 0; i < static_cast<int>(std::size(held_ports)); ++i) {
+        int expected = held_free;
+        if (held_ports[i].fd.compare_exchange_strong(expected, held_taken)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Frees an entry; true when the caller still owns the descriptor. A handler that got there first
+// is giving the port back on its way to ending the process: the descriptor and the entry stay its.
+bool unpublish(int index, int fd) {
+    int expected = fd;
+    return held_ports[index].fd.compare_exchange_strong(expected, held_free);
+}
 
 int port_fd(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
@@ -115,18 +168,27 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
     }
     // Share mode 0: the flock keeps out every program that honours it (root included, whom
     // TIOCEXCL does not stop); TIOCEXCL keeps out any further open by an unprivileged program.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int index = take_held_entry();
+    if (index < 0 || !isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || held_elsewhere(fd) ||
+        serial_line_save(fd, &held_ports[index].line_before_open) != 0) {
+        if (index >= 0) {
+            held_ports[index].fd.store(held_free);
+        }
         close(fd);  // the exclusive flag, if set, is the holder's: leave it
         return INVALID_HANDLE_VALUE;
     }
-    serial_line_saved line_before_open{};
-    if (ioctl(fd, TIOCEXCL) != 0 || serial_line_save(fd, &line_before_open) != 0 ||
-        serial_line_make_raw(fd) != 0) {
-        ioctl(fd, TIOCNXCL);
-        close(fd);
+    // Published before anything is changed, so that a signal from here on finds what to put back.
+    held_ports[index].fd.store(fd);
+    auto* port = new (std::nothrow) serial_port{fd, 0, 0, index};
+    if (port == nullptr || ioctl(fd, TIOCEXCL) != 0 || serial_line_make_raw(fd) != 0) {
+        delete port;
+        give_back(fd, held_ports[index]);
+        if (unpublish(index, fd)) {
+            close(fd);
+        }
         return INVALID_HANDLE_VALUE;
     }
-    return new serial_port{fd, 0, 0, line_before_open};
+    return port;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -134,16 +196,26 @@ BOOL CloseHandle(HANDLE handle) {
         return 0;
     }
     auto* port = static_cast<serial_port*>(handle);
-    const int fd = port->fd;
-    // Raw mode and the rate were ours: the line gets back what it had before the open, so that a
-    // probe (open, close) leaves the port as it found it. A device that has gone is left alone.
-    serial_line_restore(fd, &port->line_before_open);
-    // The exclusive flag belongs to the tty, not to our descriptor: a peer holding the device open
-    // (the other end of a test pty, a getty) would otherwise keep it locked after we are gone.
-    ioctl(fd, TIOCNXCL);
-    close(fd);
+    give_back(port->fd, held_ports[port->held_index]);
+    if (unpublish(port->held_index, port->fd)) {
+        close(port->fd);
+    }
     delete port;
     return 1;
+}
+
+void serial_ports_give_back() {
+    for (held_port& held : held_ports) {
+        int fd = held.fd.load();
+        if (fd >= 0 && held.fd.compare_exchange_strong(fd, held_taken)) {
+            give_back(fd, held);
+        }
+    }
+}
+
+DWORD GetFileType(HANDLE handle) {
+    const int fd = port_fd(handle);
+    return fd >= 0 && isatty(fd) ? FILE_TYPE_CHAR : FILE_TYPE_UNKNOWN;
 }
 
 BOOL GetCommState(HANDLE handle, DCB* dcb) {

@@ -13,6 +13,8 @@
 //                   fails with EAGAIN while a read of 0 bytes means the tty has been hung up.
 //   CloseHandle     serial_line_restore(): the line gets back the settings it had before the open,
 //                   so that probing a port (open, close) leaves it as it was.
+//   serial_ports_give_back()  what CloseHandle gives back, for every port open now, without
+//                   closing: for the ending path of the process; async-signal-safe (serial.cpp).
 //   GetCommState    serial_line_get(): fails once the tty is hung up (an unplugged USB adapter,
 //                   a pseudo-terminal whose other side closed): the kernel then reports POLLHUP
 //                   and refuses the TCGETS2 ioctl with EIO.
@@ -22,7 +24,8 @@
 //                   it cannot make.
 //
 //   serial_line_save()      the line's settings as they are now; 0 or -1.
-//   serial_line_restore()   puts saved settings back unless the tty is hung up or gone; 0 or -1.
+//   serial_line_restore()   puts saved settings back unless the tty is hung up or gone; 0 or -1;
+//                           async-signal-safe.
 //   serial_line_make_raw()  raw 8-bit line without parity, modem lines ignored; 0 or -1.
 //   serial_line_alive()     false once the tty is hung up or gone.
 //   serial_line_get()       rate, data bits, parity and stop bits of the line as a DCB; 0 or -1.
@@ -42,3 +45,4 @@ int serial_line_make_raw(int fd);
 bool serial_line_alive(int fd);
 int serial_line_get(int fd, DCB* dcb);
 int serial_line_set(int fd, const DCB* dcb);
+void serial_ports_give_back();

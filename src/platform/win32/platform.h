@@ -1,19 +1,29 @@
 // Platform services, Windows build: the real Win32 kernel and C runtime.
 //
-// The serial and console operations the program uses (CreateFileA, CloseHandle, GetCommState,
-// SetCommState, SetupComm, SetCommTimeouts, ReadFile, WriteFile, SetConsoleTitleA, Sleep, _getch,
-// _beginthreadex) come straight from <windows.h>, <conio.h> and <process.h>. The Linux build provides
-// the same names from platform/posix/platform.h; callers include "platform.h" and the build picks the
-// folder.
+// The serial and console operations the program uses (CreateFileA, CloseHandle, GetFileType,
+// GetCommState, SetCommState, SetupComm, SetCommTimeouts, ReadFile, WriteFile, SetConsoleTitleA,
+// Sleep, _getch, _beginthreadex) come straight from <windows.h>, <conio.h> and <process.h>. The
+// Linux build provides the same names from platform/posix/platform.h; callers include "platform.h"
+// and the build picks the folder.
 //
 //   console_init()   makes standard output and error unbuffered, so every write is seen at once
 //                    even when they are pipes or files (a console is unbuffered already).
 //   console_pause()  the "press any key" pause.
+// and what the program's texts say about a port path (device_paths.cpp):
+//   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
+//   shorten_device_path()     never: -1.
+//   path_as_console_text()    the path itself: what is typed is in the console's code page already.
 #pragma once
 
 #include <conio.h>
 #include <process.h>
 #include <windows.h>
 
+#include <cstddef>
+
 void console_init();
 void console_pause();
+
+bool names_full_device_path(const char* value);
+int shorten_device_path(const char* path, char* out, std::size_t out_size);
+const char* path_as_console_text(const char* path, char* out, std::size_t out_size);

@@ -1,0 +1,88 @@
+#include "process_signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdlib>
+
+#include "console_streams.h"
+#include "keyboard_terminal.h"
+#include "serial_line.h"
+
+namespace {
+
+// Caught signals whose default action ends the process (the real-time ones are added in a loop).
+constexpr int ending_signals[] = {
+    SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,
+    SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+    SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,
+};
+constexpr int stopping_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+
+// Async-signal-safe: runs in the handlers and at exit().
+void give_back_everything() {
+    serial_ports_give_back();
+    keyboard_give_back();
+    // Output the console still holds in its buffer goes out here, last: a write that cannot
+    // finish (a terminal stopped with XOFF, a full pipe) must not keep the port locked.
+    console_flush_from_signal();
+}
+
+void install(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    // Nothing else is handled meanwhile; an interrupted key read goes on after a stop.
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+
+void install_unless_ignored(int signal_number, void (*handler)(int)) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+        install(signal_number, handler);
+    }
+}
+
+void end_by_signal(int signal_number) {
+    give_back_everything();
+    install(signal_number, SIG_DFL);
+    // Blocked while the handler runs, the signal ends the process with its default action as
+    // soon as the handler returns (a fault signal is raised again by the faulting instruction).
+    raise(signal_number);
+}
+
+void stop_by_signal(int signal_number) {
+    keyboard_give_back();
+    install(signal_number, SIG_DFL);
+    sigset_t this_one;
+    sigemptyset(&this_one);
+    sigaddset(&this_one, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &this_one, nullptr);
+    // Stops here until continued. The kernel discards the stop in an orphaned process group,
+    // which no shell could continue: then it returns at once.
+    raise(signal_number);
+    install(signal_number, stop_by_signal);
+    keyboard_take_again();
+}
+
+// Also after a stop by SIGSTOP, which cannot be caught.
+void continue_after_stop(int /*signal_number*/) {
+    keyboard_take_again();
+}
+
+}  // namespace
+
+void process_signals_install() {
+    for (int signal_number : ending_signals) {
+        install_unless_ignored(signal_number, end_by_signal);
+    }
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        install_unless_ignored(signal_number, end_by_signal);
+    }
+    for (int signal_number : stopping_signals) {
+        install_unless_ignored(signal_number, stop_by_signal);
+    }
+    install_unless_ignored(SIGCONT, continue_after_stop);
+    std::atexit(give_back_everything);
+}

@@ -1,0 +1,41 @@
+// Receive decoder: what is shown must not depend on how the received bytes are cut into reads.
+// Input: a byte whose value modulo 8 is a count of cuts, that many read lengths, then the bytes.
+#include "receive_decoder.h"
+#include "fuzz.h"
+#include "textconv.h"
+
+// What one decoder shows for the bytes fed in reads of the given lengths, the reads' output joined.
+static std::string shown(const unsigned char* bytes, const std::vector<std::size_t>& reads) {
+    [[maybe_unused]] static const bool tables = (code_tables_init(), true);
+    receive_decoder decoder{};
+    std::string text;
+    for (std::size_t length : reads) {
+        std::string part(receive_decoder_shown_max(length), '\0');
+        auto* out = reinterpret_cast<unsigned char*>(part.data());
+        part.resize(receive_decoder_feed(decoder, bytes, length, out));
+        text += part;
+        bytes += length;
+    }
+    return text;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::size_t cuts = size != 0 ? data[0] % 8u : 0;
+    if (size < 1 + cuts) {
+        return 0;
+    }
+    const unsigned char* received = data + 1 + cuts;
+    const std::size_t length = size - 1 - cuts;
+    std::vector<std::size_t> chosen;
+    std::size_t left = length;
+    for (std::size_t i = 1; i <= cuts; left -= chosen.back(), ++i) {
+        chosen.push_back(data[i] % (left + 1));
+    }
+    chosen.push_back(left);
+    const std::string whole = shown(received, {length});
+    FUZZ_CHECK(shown(received, chosen) == whole);
+    FUZZ_CHECK(shown(received, std::vector<std::size_t>(length, 1)) == whole);
+    // A character never shows longer than it came, and a NUL received shows nothing.
+    FUZZ_CHECK(whole.size() <= length && whole.find('\0') == std::string::npos);
+    return 0;
+}
