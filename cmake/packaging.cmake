@@ -41,7 +41,7 @@ device that goes away is reopened once a second until it is back. COM port
 names map to Linux devices, and non-standard rates such as 74880 are set
 exactly.")
   # dpkg-shlibdeps computes the library dependencies from the program itself; where it cannot run,
-  # name the two libraries the program links dynamically.
+  # name the one library the program links dynamically (the C++ runtime is linked in).
   find_program(COMTERM_DPKG_SHLIBDEPS dpkg-shlibdeps)
   set(shlibdeps_works OFF)
   if(COMTERM_DPKG_SHLIBDEPS)
@@ -54,7 +54,7 @@ exactly.")
   if(shlibdeps_works)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
   endif()
 endif()
 

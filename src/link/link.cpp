@@ -40,14 +40,18 @@ void release_lost_handle() {
     port_handle.store(INVALID_HANDLE_VALUE);
 }
 
-// One pass with the link up: read what has arrived and show it; when idle, pause and now and then
-// ask the device whether it is still there.
+// One pass with the link up: read what has arrived and show what it completes, with one write;
+// when idle, pause and now and then ask the device whether it is still there.
 void poll_pass(receive_decoder& decoder, int& idle_passes) {
     unsigned char read_buffer[read_chunk];
     DWORD bytes_read = 0;
     const HANDLE handle = port_handle.load(std::memory_order_relaxed);
     if (ReadFile(handle, read_buffer, read_chunk, &bytes_read, nullptr)) {
-        receive_decoder_feed(decoder, read_buffer, bytes_read);
+        unsigned char shown[receive_decoder_shown_max(read_chunk)];
+        const std::size_t shown_len = receive_decoder_feed(decoder, read_buffer, bytes_read, shown);
+        if (shown_len != 0) {
+            std::fwrite(shown, 1, shown_len, stdout);
+        }
     } else {
         bytes_read = 0;  // a failed read counts as an idle pass, never as a loss by itself
     }

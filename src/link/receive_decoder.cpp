@@ -1,7 +1,6 @@
 #include "receive_decoder.h"
 
 #include <array>
-#include <cstdio>
 
 #include "textconv.h"
 
@@ -37,23 +36,34 @@ constexpr std::array<std::uint8_t, 256> lead_length_table = make_lead_length_tab
 
 static_assert(sizeof(receive_decoder::character) == 6, "the longest lead announces 6 bytes");
 
-void receive_decoder_feed(receive_decoder& decoder, const unsigned char* bytes, std::size_t count) {
+std::size_t receive_decoder_feed(receive_decoder& decoder, const unsigned char* bytes,
+                                 std::size_t count, unsigned char* shown) {
+    std::size_t shown_len = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char b = bytes[i];
         if (decoder.pending == 0) {
+            if (b < 0x80) {
+                // A character of its own, converted to itself; the NUL shows nothing.
+                shown[shown_len] = b;
+                shown_len += b != 0 ? 1 : 0;
+                continue;
+            }
             decoder.pending = lead_length_table[b];
             decoder.fill = 0;
         }
         decoder.character[decoder.fill++] = b;
         --decoder.pending;
         if (decoder.pending == 0) {
-            // A group of at most 6 bytes converts to at most 6 bytes plus the NUL.
-            unsigned char shown[10];
-            std::size_t shown_len = 0;
-            if (utf8_to_gbk(decoder.character, decoder.fill, shown, &shown_len) == 0) {
-                shown[shown_len] = 0;
-                std::fputs(reinterpret_cast<const char*>(shown), stdout);
+            // A group of at most 6 bytes converts to at most 6 bytes plus the NUL. What follows a
+            // NUL in the group shows nothing, as the group was once written as a C string.
+            unsigned char converted[10];
+            std::size_t converted_len = 0;
+            if (utf8_to_gbk(decoder.character, decoder.fill, converted, &converted_len) == 0) {
+                for (std::size_t c = 0; c < converted_len && converted[c] != 0; ++c) {
+                    shown[shown_len++] = converted[c];
+                }
             }
         }
     }
+    return shown_len;
 }

@@ -21,6 +21,8 @@ RECEIVE_ROWS = [
     ("lead-fc", [b"\xfc\x80\x80\x80\xc3\xa9", b"G"], b"\xa8\xa6G"),
     ("lead-fd", [b"\xfd\x80\x80\x80\x80\xc3\xa9", b"H"], b"H"),
     ("nothing-shown", [b"\x00\xfe\xff", "À".encode(), b"I"], b"I"),  # NUL, FE, FF, no GBK code
+    ("nul-ends", [b"\xfc\x80\x80\x80\x41\x00K"], b"AK"),  # a character shows up to its NUL ...
+    ("nul-first", [b"\xfc\x80\x80\x80\x00\x41L"], b"L"),  # ... and nothing after it
     ("raw-line", [b"\r\x11\x13\x03one\ntwo\n"], b"\r\x11\x13\x03one\r\ntwo\r\n"),
     ("long", [("数据" * 40).encode()], gbk("数据" * 40)),  # 32-byte reads cut characters
     # Every character of the BMP as Python's GBK codec has it (it leaves out the private use area).

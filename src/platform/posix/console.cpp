@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "console_encoding.h"
+#include "console_streams.h"
 #include "keyboard_terminal.h"
 #include "platform.h"
 #include "process_signals.h"
@@ -78,13 +78,11 @@ void open_standard_descriptors() {
 void console_init() {
     open_standard_descriptors();
     process_signals_install();
-    // Every write must reach the screen at once, received characters included; nothing flushes.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
-    console_streams_convert();
+    console_streams_init();
 }
 
 int _getch() {
+    console_flush();
     int key = (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) ? read_terminal_byte()
                                                                   : read_stdin_byte();
     if (key == EOF) {
@@ -118,6 +116,7 @@ BOOL SetConsoleTitleA(LPCSTR title) {
 
 void console_pause() {
     std::puts("请按任意键继续. . .");
+    console_flush();
     if (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) {
         read_terminal_byte();
         keyboard_raw_end();

@@ -17,9 +17,13 @@
 //   SetCommTimeouts  accepts only a MAXDWORD read interval with zero read totals; keeps the write
 //                    timeouts with the handle.
 //   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
-//                    (so also when the configuration failed before it); fails on a hung-up tty.
+//                    (so also when the configuration failed before it), from a read-ahead of a
+//                    few KiB filled by one read(2); fails on a hung-up tty once the read-ahead
+//                    is handed out.
 //   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
 //                    when both are 0 (no SetCommTimeouts yet).
+//   Standard output is held and goes out before the program waits or touches the device (see
+//   console_streams.h): ReadFile before a read(2), WriteFile, Sleep, _getch and console_pause.
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
@@ -30,8 +34,8 @@
 //                    0 on failure; sets no thread id.
 //   console_init()   standard descriptors 0-2 made open (to /dev/null where closed) before any
 //                    port can take their numbers; the ending and stopping signals caught (see
-//                    process_signals.h); unbuffered standard streams; GBK output shown in the
-//                    terminal's encoding.
+//                    process_signals.h); held standard output (see console_streams.h); GBK output
+//                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 // and what the program's texts say about a port path:
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "console_streams.h"
 #include "keyboard_terminal.h"
 #include "serial_line.h"
 
@@ -24,6 +25,7 @@ void give_back_everything() {
     keyboard_give_back();
     // Output the console still holds in its buffer goes out here, last: a write that cannot
     // finish (a terminal stopped with XOFF, a full pipe) must not keep the port locked.
+    console_flush_from_signal();
 }
 
 void install(int signal_number, void (*handler)(int)) {

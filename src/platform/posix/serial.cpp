@@ -12,24 +12,33 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <new>
 
+#include "console_streams.h"
 #include "device_names.h"
 #include "platform.h"
 #include "serial_line.h"
 
 namespace {
 
-// A handle is owned by one thread at a time: the link thread opens, configures and closes it, and
-// the keyboard thread writes through it only while the link is up (the link waits for a key write
-// in progress before it closes a lost port). So the record needs no atomics, and CloseHandle frees
-// it, as Win32 invalidates a closed handle.
+// What one read(2) of the device may take: ReadFile hands it out in the program's small reads.
+constexpr std::size_t read_ahead_size = 4096;
+
+// A handle is owned by one thread at a time: the link thread opens, configures, reads and closes
+// it, and the keyboard thread writes through it only while the link is up (the link waits for a
+// key write in progress before it closes a lost port). So the record needs no atomics, and
+// CloseHandle frees it, as Win32 invalidates a closed handle.
 struct serial_port {
     int fd;
     DWORD write_multiplier;
     DWORD write_constant;
     int held_index;  // its entry in held_ports
+    // Received bytes read ahead, not yet handed out: ahead[ahead_start, ahead_end).
+    std::size_t ahead_start = 0;
+    std::size_t ahead_end = 0;
+    unsigned char ahead[read_ahead_size] = {};
 };
 
 // The ports open right now, for a signal handler that must give them back before the process
@@ -240,28 +249,40 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 }
 
 // Takes what has arrived, up to to_read bytes, and returns at once, whatever the timeouts (also
-// on a port whose configuration failed before SetCommTimeouts). A hung-up device fails the read
-// instead of reporting 0 bytes.
+// on a port whose configuration failed before SetCommTimeouts). Bytes are handed out from the
+// read-ahead; only when it is empty does one read(2) fill it again, and standard output goes out
+// first (the device is touched, and a read that finds nothing makes the program pause). A hung-up
+// device fails the read instead of reporting 0 bytes, once what was read ahead is handed out.
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped) {
     (void)overlapped;
     serial_port* port = port_for_transfer(handle, buffer, to_read, read);
     if (port == nullptr) {
         return 0;
     }
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    DWORD done = 0;
-    while (done < to_read) {
-        ssize_t got = ::read(port->fd, bytes + done, to_read - done);
-        if (got > 0) {
-            done += static_cast<DWORD>(got);
-        } else if (got < 0 && errno == EAGAIN) {
-            break;  // nothing more has arrived
-        } else if (got == 0 || errno != EINTR) {
-            return 0;  // hung up or gone
+    if (port->ahead_start == port->ahead_end && to_read != 0) {
+        console_flush();
+        port->ahead_start = 0;
+        port->ahead_end = 0;
+        for (;;) {
+            const ssize_t got = ::read(port->fd, port->ahead, read_ahead_size);
+            if (got > 0) {
+                port->ahead_end = static_cast<std::size_t>(got);
+                break;
+            }
+            if (got < 0 && errno == EAGAIN) {
+                break;  // nothing has arrived
+            }
+            if (got == 0 || errno != EINTR) {
+                return 0;  // hung up or gone
+            }
         }
     }
+    std::size_t count = port->ahead_end - port->ahead_start;
+    count = count < to_read ? count : to_read;
+    std::memcpy(buffer, port->ahead + port->ahead_start, count);
+    port->ahead_start += count;
     if (read != nullptr) {
-        *read = done;
+        *read = static_cast<DWORD>(count);
     }
     return 1;
 }
@@ -275,6 +296,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
     if (port == nullptr) {
         return 0;
     }
+    console_flush();  // what was shown before the key goes out is seen first
     const int fd = port->fd;
     const std::int64_t deadline =
         total_deadline(port->write_multiplier, port->write_constant, to_write);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <new>
 
+#include "console_streams.h"
 #include "platform.h"
 
 namespace {
@@ -47,6 +48,7 @@ std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*st
 }
 
 void Sleep(DWORD milliseconds) {
+    console_flush();  // nothing shown waits while the program sleeps
     timespec left{static_cast<time_t>(milliseconds / 1000),
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
