@@ -11,7 +11,7 @@ export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix bench install package \
+.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix soak bench install package \
 	format clean fuzz sanitize
 
 all: deps native windows
@@ -56,6 +56,12 @@ test-native:
 
 test-windows:
 	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure
+
+# The reconnect soak: CYCLES unplugs and replugs of the virtual device under the native program,
+# both directions and its resources checked; SEED=N repeats a run (the seed is printed).
+CYCLES ?= 200
+soak: deps native
+	python3 tests/e2e/test_soak.py --build-dir $(BUILD_DIR) --cycles $(CYCLES) $(if $(SEED),--seed $(SEED))
 
 # comterm in this terminal against the virtual device; the device's q key ends it.
 demo: demo-deps program
