@@ -1,5 +1,6 @@
 # Front door: `make` builds both programs, `make test` runs every test (native, then Windows under
-# Wine), `make bench` runs the benchmarks, `make fuzz` and `make sanitize` hunt for faults.
+# Wine), `make bench` runs the benchmarks, `make fuzz`, `make sanitize` and `make soak` (the device
+# unplugged and replugged again and again) hunt for faults.
 BUILD_DIR := build
 WIN_BUILD_DIR := build-win
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
@@ -11,7 +12,7 @@ export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix bench install package \
+.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix soak bench install package \
 	format clean fuzz sanitize
 
 all: deps native windows
@@ -56,6 +57,13 @@ test-native:
 
 test-windows:
 	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure
+
+# The reconnect soak: CYCLES unplugs and replugs of the virtual device under the native program,
+# both directions and its resources checked; SEED=N repeats a run (the seed is printed).
+CYCLES ?= 200
+soak: deps native
+	python3 tests/e2e/test_soak.py --build-dir $(BUILD_DIR) --cycles $(CYCLES) \
+	    $(if $(SEED),--seed $(SEED))
 
 # comterm in this terminal against the virtual device; the device's q key ends it.
 demo: demo-deps program
