@@ -47,6 +47,9 @@ def given_back_after_signal(h, number):
     os.kill(program.process.pid, number)
     if number == signal.SIGTSTP:
         harness.wait_until(lambda: keys() == program.settings, "the settings back while stopped")
+        # Continued only once stopped, as a shell's fg is: a SIGCONT sent before the stop is lost.
+        harness.wait_until(lambda: open("/proc/%d/stat" % program.process.pid).read().rsplit(
+            ")", 1)[1].split()[0] == "T", "the program stopped")
         os.kill(program.process.pid, signal.SIGCONT)
         return harness.wait_until(lambda: keys() == raw, "raw keys once continued")
     harness.check("how the program ended", -number, program.process.wait(harness.deadline()))
