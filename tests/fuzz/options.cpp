@@ -13,21 +13,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static FILE* const quiet = std::fopen("/dev/null", "w");
     // Each word in an allocation of its own size, so that a read past its NUL is noticed.
     std::vector<std::vector<char>> words;
+    std::vector<char*> argv;
     const char* const end = reinterpret_cast<const char*>(data + size);
     for (const char* separator = reinterpret_cast<const char*>(data); separator != end;) {
         const char* word_end = std::find(separator + 1, end, '\n');
         const std::size_t room = static_cast<std::size_t>(word_end - separator);  // with the NUL
-        std::copy(separator + 1, word_end, words.emplace_back(room, '\0').data());
+        argv.push_back(words.emplace_back(room, '\0').data());
+        std::copy(separator + 1, word_end, argv.back());
         separator = word_end;
-    }
-    std::vector<char*> argv;
-    for (std::vector<char>& word : words) {
-        if (std::strcmp(word.data(), "--help") == 0 || std::strcmp(word.data(), "--version") == 0) {
+        if (std::strcmp(argv.back(), "--help") == 0 || std::strcmp(argv.back(), "--version") == 0) {
             return 0;  // these end the process
         }
-        argv.push_back(word.data());
-        const long long value = std::strtoll(word.data(), nullptr, 10);
-        FUZZ_CHECK(parse_baud(word.data()) == std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+        const long long value = std::strtoll(argv.back(), nullptr, 10);
+        FUZZ_CHECK(parse_baud(argv.back()) == std::clamp<long long>(value, INT32_MIN, INT32_MAX));
     }
     argv.push_back(nullptr);
     (size != 0 && (data[0] & 1)) ? setenv("POSIXLY_CORRECT", "1", 1) : unsetenv("POSIXLY_CORRECT");

@@ -1,28 +1,23 @@
-// Replays every file of the folders named on the command line through the target, without
+// Replays every file of the folder named on the command line through the target, without
 // libFuzzer: the seeds, and every input that once found a fault, stay checked in the plain build.
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "fuzz.h"
 
 int main(int argc, char** argv) {
-    bool failed = argc < 2;
-    for (int i = 1; i < argc; ++i) {
-        std::error_code error;
-        std::size_t count = 0;
-        for (std::filesystem::directory_iterator it(argv[i], error), end; !error && it != end;
-             it.increment(error), ++count) {
-            dprintf(STDERR_FILENO, "%s\n", it->path().c_str());  // names the input that fails
-            std::ifstream file(it->path(), std::ios::binary);
-            const std::vector<char> read{std::istreambuf_iterator<char>(file), {}};
-            // Exactly the input's size, as libFuzzer gives it: a sanitizer sees a read past its
-            // end.
-            const std::vector<std::uint8_t> input(read.begin(), read.end());
-            LLVMFuzzerTestOneInput(input.data(), input.size());
-        }
-        dprintf(STDERR_FILENO, "%s: %zu inputs replayed\n", argv[i], count);
-        failed = failed || error || count == 0;
+    std::error_code error;
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(argc > 1 ? argv[1] : "", error)) {
+        dprintf(STDERR_FILENO, "%s\n", entry.path().c_str());  // names the input that fails
+        // Exactly the input's size, as libFuzzer gives it: a sanitizer sees a read past its end.
+        std::vector<std::uint8_t> input(entry.file_size());
+        std::ifstream(entry.path(), std::ios::binary)
+            .read(reinterpret_cast<char*>(input.data()),
+                  static_cast<std::streamsize>(input.size()));
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+        ++count;
     }
-    return failed ? 1 : 0;
+    dprintf(STDERR_FILENO, "%zu inputs replayed\n", count);
+    return count == 0 ? 1 : 0;
 }

@@ -1,9 +1,9 @@
 // Converters: each output stays within the room its header promises (a canary byte after that room
-// must survive), the normalisers never grow a text, and the conversions agree with one another.
+// must survive), utf8_to_gbk's word-at-a-time path agrees with its per-character one, the
+// normalisers never grow a text, and the conversions agree with one another.
 // Input: a byte whose low four bits are the normalisation flags, then the text.
-
-#include "textconv.h"
 #include "fuzz.h"
+#include "textconv.h"
 
 using bytes = std::vector<unsigned char>;
 using converter = int (*)(const unsigned char*, std::size_t, unsigned char*, std::size_t*);
@@ -26,6 +26,18 @@ static bytes gbk_of(const bytes& utf8) {
     return converted(utf8_to_gbk, utf8, utf8.size() + 1);
 }
 
+// utf8_to_gbk character by character: fewer than 8 bytes never reach the word-at-a-time path.
+static bytes gbk_by_character(const bytes& utf8) {
+    bytes gbk;
+    for (std::size_t i = 0, size = 1; i < utf8.size(); i += size) {
+        size = std::min<std::size_t>(utf8[i] < 0xC2 ? 1 : utf8[i] < 0xE0 ? 2 : utf8[i] < 0xF0 ? 3 : 4,
+                                     utf8.size() - i);
+        const bytes one = gbk_of(bytes(&utf8[i], &utf8[i] + size));
+        gbk.insert(gbk.end(), one.begin(), one.end());
+    }
+    return gbk;
+}
+
 // The text up to its first NUL, normalised in place in a buffer of just its size.
 static bytes normalized(void (*normalize)(unsigned char*, unsigned), const bytes& in,
                         unsigned flags) {
@@ -45,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bytes in(data + (size != 0), data + size);
     // Converted text holds only ASCII and mapped characters: it goes there and back unchanged.
     const bytes gbk = gbk_of(in), utf8 = utf8_of(in), clean_gbk = gbk_of(utf8);
+    FUZZ_CHECK(gbk == gbk_by_character(in));
     FUZZ_CHECK(gbk_of(utf8_of(gbk)) == gbk && utf8_of(clean_gbk) == utf8);
     // Normalising twice changes nothing more; on mapped text both normalisers do the same, except
     // for full-width folding, whose ranges differ by design.

@@ -8,15 +8,12 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 ln -s /dev/null "$dir/COM3" && ln -s "$dir/gone" "$dir/COM12" && touch "$dir/ttyUSB0"
 failures=0
-
-# name | expected replies, sorted | the words of the command line, the last one being completed
-complete_as() {
-    local name=$1 expected=$2 got
-    shift 2
-    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1))
+fail() { echo "FAIL: $*" && failures=1; }
+complete_as() {  # name, expected replies (sorted), then the words; the last one is being completed
+    COMP_WORDS=("${@:3}") COMP_CWORD=$(($# - 3))
     _comterm
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
-    [ "$got" = "$expected" ] || { echo "FAIL: $name: got '$got', expected '$expected'"; failures=1; }
+    [ "$got" = "$2" ] || fail "$1: got '$got', expected '$2'"
 }
 export COMTERM_DEVICE_DIR=$dir
 complete_as "ports in the folder" "COM12 COM3 ttyUSB0" comterm -p ""
@@ -32,12 +29,10 @@ _comterm
 offered=" ${COMPREPLY[*]} "
 for row in ttyS0:COM1 ttyS31:COM32 ttyUSB0:COM33 ttyACM0:COM65 ttyACM31:COM96 ttyAMA0:COM97; do
     path=/dev/${row%:*}
-    if [ -e "$path" ] && [[ $offered != *" $path "* || $offered != *" ${row#*:} "* ]]; then
-        echo "FAIL: $path exists: expected it and ${row#*:} among: $offered"
-        failures=1
-    fi
+    [ -e "$path" ] && [[ $offered != *" $path "* || $offered != *" ${row#*:} "* ]] &&
+        fail "$path exists: expected it and ${row#*:} among:$offered"
 done
 for word in $offered; do
-    [[ $word == COM* || -e $word ]] || { echo "FAIL: $word offered but missing"; failures=1; }
+    [[ $word == COM* || -e $word ]] || fail "$word offered but missing"
 done
 exit $failures

@@ -9,54 +9,54 @@ source_dir, build_dir = sys.argv[1:3]
 socket = "/tmp/comterm-demo-%d" % os.getpid()
 tmux = lambda *args: subprocess.run(["tmux", "-S", socket, "-f", "/dev/null", *args],
                                     capture_output=True, text=True).stdout
+demo = "env -u MAKEFLAGS -u MAKELEVEL LANG=C.UTF-8 make -C %s -o demo-deps -o program demo " \
+       "BUILD_DIR=%s" % (source_dir, os.path.relpath(build_dir, source_dir))
+
+
+def wait(what, done):  # done's result once true, or a failure after a generous while
+    end = time.monotonic() + 60 * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
+    while not (result := done()):
+        if time.monotonic() > end:
+            sys.exit("FAIL: " + what())
+        time.sleep(0.1)
+    return result
 
 
 def shown(pattern):
-    end = time.monotonic() + 60 * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
-    while not (found := re.search(pattern, screen := tmux("capture-pane", "-p", "-J"))):
-        if time.monotonic() > end:
-            sys.exit("FAIL: %r not shown on the screen:\n%s" % (pattern, screen))
-        time.sleep(0.1)
-    return found
+    return wait(lambda: "%r not shown on the screen:\n%s" % (pattern, tmux("capture-pane", "-p")),
+                lambda: re.search(pattern, tmux("capture-pane", "-p", "-J")))
 
 
-tmux("new-session", "-d", "-x", "120", "-y", "40", "BUILD_DIR=%s LANG=C.UTF-8 %s/scripts/demo; "
-     "echo DEMO-DONE; sleep 600" % (build_dir, source_dir))
-try:
+def start(command):  # in a new terminal, until the device's first line shows
+    tmux("kill-server")
+    tmux("new-session", "-d", "-x", "120", "-y", "40", command)
     shown(r"device counter 1")
+
+
+try:
+    start(demo + "; sleep 600")  # the screen stays when the demo ends
     tmux("send-keys", "-l", "xyz")
     shown(r"xyz")
     tmux("send-keys", "q")
     folder = shown(r"demo: ended; the virtual device and (\S+) are gone\.").group(1)
-    shown(r"DEMO-DONE")
     if os.path.exists(folder):
         sys.exit("FAIL: the device folder %s is left behind" % folder)
-finally:
-    tmux("kill-server")
-
-
-
-def state(pid):  # its scheduler state letter; "" once gone
-    try:
-        return open("/proc/%s/stat" % pid).read().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return ""
-
-
-socket += "-closed"
-try:
-    tmux("new-session", "-d", "env -u MAKEFLAGS -u MAKELEVEL make -C %s -o demo-deps -o program "
-         "demo BUILD_DIR=%s" % (source_dir, os.path.relpath(build_dir, source_dir)))
-    shown(r"device counter 1")
-    pids = subprocess.run(["pgrep", "-t", tmux("display", "-p", "#{pane_tty}").strip()[5:]],
-                          capture_output=True, text=True).stdout.split()
+    start(demo)
+    tty = tmux("display", "-p", "#{pane_tty}").strip()[len("/dev/"):]
+    pids = subprocess.run(["pgrep", "-t", tty], capture_output=True, text=True).stdout.split()
 finally:
     tmux("kill-server")
     os.path.exists(socket) and os.unlink(socket)
-alive = lambda: [pid for pid in pids if state(pid) not in ("", "Z")]
-end = time.monotonic() + 60 * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
-while alive() and time.monotonic() < end:
-    time.sleep(0.1)
-left = [open("/proc/%s/cmdline" % pid).read().replace("\0", " ") for pid in alive()]
-[os.kill(int(pid), 15) for pid in alive()]
-sys.exit("FAIL: left running after the terminal closed: %s" % left if left or not pids else 0)
+
+
+def alive():  # (pid, command line) of each process left, zombies aside
+    ps = subprocess.run(["ps", "-o", "pid=,stat=,args=", "-p", ",".join(pids) or "0"],
+                        capture_output=True, text=True).stdout.splitlines()
+    return [(pid, args) for pid, stat, args in (line.split(None, 2) for line in ps) if stat[0] != "Z"]
+
+
+try:
+    wait(lambda: "left running after the terminal closed: %s of %s" % (alive(), pids),
+         lambda: pids and not alive())
+finally:
+    [os.kill(int(pid), 15) for pid, _ in alive()]
