@@ -2,8 +2,8 @@
 // must survive), utf8_to_gbk's word-at-a-time path agrees with its per-character one, the
 // normalisers never grow a text, and the conversions agree with one another.
 // Input: a byte whose low four bits are the normalisation flags, then the text.
-#include "fuzz.h"
 #include "textconv.h"
+#include "fuzz.h"
 
 using bytes = std::vector<unsigned char>;
 using converter = int (*)(const unsigned char*, std::size_t, unsigned char*, std::size_t*);
@@ -30,8 +30,9 @@ static bytes gbk_of(const bytes& utf8) {
 static bytes gbk_by_character(const bytes& utf8) {
     bytes gbk;
     for (std::size_t i = 0, size = 1; i < utf8.size(); i += size) {
-        size = std::min<std::size_t>(utf8[i] < 0xC2 ? 1 : utf8[i] < 0xE0 ? 2 : utf8[i] < 0xF0 ? 3 : 4,
-                                     utf8.size() - i);
+        const unsigned lead = utf8[i];
+        const std::size_t announced = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        size = std::min(announced, utf8.size() - i);
         const bytes one = gbk_of(bytes(&utf8[i], &utf8[i] + size));
         gbk.insert(gbk.end(), one.begin(), one.end());
     }
