@@ -8,7 +8,7 @@ TOOL_TITLE = "串口调试工具(by comterm)"
 OPENED, OPEN_FAILED = ">>串口 %s(%d) 打开成功\n>>", ">>串口 %s(%d) 打开失败，正在重连...\n"
 LOST, RECONNECTED = ">>串口 %s(%d) 已断开，正在重连...\n", ">>串口 %s(%d) 重连成功\n>>"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-TARGET, BUILD_DIR, SCENARIOS = "native", None, []
+TARGET, BUILD_DIR, SCENARIOS, OPTIONS = "native", None, [], None
 
 
 def windows(): return TARGET == "windows"
@@ -46,7 +46,6 @@ def prepare_wine():
     os.environ.update({"WINEPREFIX": BUILD_DIR + "/wineprefix", "WINEDLLOVERRIDES": "mscoree,mshtml=",
                        **os.environ, "WINEDEBUG": "-all", "LANG": "C"})
     script, folder = SOURCE_DIR + "/scripts/wine-prefix", tempfile.mkdtemp(prefix="comterm-e2e-wine-")
-    subprocess.run([script], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cp", "-a", os.environ["WINEPREFIX"], folder + "/wineprefix"], check=True)
     for link in filter(os.path.islink, glob.glob(folder + "/wineprefix/dosdevices/com*")):
         os.unlink(link)
@@ -156,9 +155,8 @@ class Program:
     def settle_keyboard(self, device):
         # Probe keys (.) until one reaches the device, then a , ending them: the open message comes
         # just before the link counts as up, and under Wine an early Enter arrives as LF.
-        end = time.monotonic() + deadline()
-        while self.press(b".") or not wait_until(device.received, timeout=0.5):
-            assert time.monotonic() < end, "no typed key reached the device"
+        wait_until(lambda: self.press(b".") or wait_until(device.received, timeout=0.5),
+                   "a typed key to reach the device")
         self.press(b",")
         wait_until(lambda: b"," in device.received())
         check("keys reaching the device", b",", device.received().strip(b"."))
@@ -169,11 +167,8 @@ class Program:
     def stop(self):
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGTERM)  # the group: Wine's processes too
-            try:
-                self.process.wait(deadline())
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
+            wait_until(lambda: self.process.poll() is not None) or os.killpg(self.process.pid, 9)
+            self.process.wait()
         if self.slave is not None:  # all the output in, then the terminal closed
             os.close(self.slave)
             [stream.thread.join(deadline()) for stream in (self.out, self.err)]
@@ -223,13 +218,15 @@ def scenario(*targets, rows=None):
         (function, targets or ("native", "windows"), rows)) or function
 
 
-def main():
-    global TARGET, BUILD_DIR
+def main(**numbers):  # numbers: options of the scenarios (--name N), with their defaults
+    global TARGET, BUILD_DIR, OPTIONS
     parser = argparse.ArgumentParser()
     parser.add_argument("--target", choices=("native", "windows"), default="native")
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("-k", dest="pattern", default="", help="only scenarios or rows named so")
-    options = parser.parse_args()
+    for name, default in numbers.items():
+        parser.add_argument("--" + name, type=int, default=default)
+    options = OPTIONS = parser.parse_args()
     TARGET, BUILD_DIR = options.target, os.path.abspath(options.build_dir)
     windows() and prepare_wine()
     passed, failed = 0, 0

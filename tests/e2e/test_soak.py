@@ -1,14 +1,10 @@
-"""Reconnect soak: the device is unplugged and replugged at random moments (seeded) while it sends
-numbered lines and numbered keys are typed. Every byte shown and every key the device received is
-checked, every loss and return announced, and the program's descriptors, memory and threads stay
-flat. `test_soak.py --cycles N [--seed S]` besides the harness options; ctest runs 5 cycles."""
-import argparse, itertools, os, random, re, sys, threading, time
+"""Reconnect soak (--cycles N, --seed S): the device is unplugged and replugged at random moments
+while it sends numbered lines and numbered keys are typed. Every byte shown and every key received
+is checked, every loss and return announced; descriptors, memory and threads stay flat."""
+import itertools, os, random, re, threading, time
 
 import harness
 from harness import LOST, RECONNECTED, check, gbk, port_path, scenario, wait_until
-
-OPTIONS = argparse.Namespace(cycles=5, seed=None)
-
 
 def type_keys(program, typed, stop):  # "0 1 2 ... 1234 ": a lost, doubled or moved key shows
     for number in itertools.count():
@@ -28,9 +24,10 @@ def resources(program):  # descriptors, threads, VmRSS (KiB)
 
 @scenario()
 def soak(h):
-    seed = OPTIONS.seed if OPTIONS.seed is not None else random.randrange(1 << 32)
-    print("soak: seed %d, %d cycles" % (seed, OPTIONS.cycles), flush=True)
-    rng, native = random.Random(seed), not harness.windows()
+    options, native = harness.OPTIONS, not harness.windows()
+    seed = options.seed if options.seed is not None else random.randrange(1 << 32)
+    print("soak: seed %d, %d cycles" % (seed, options.cycles), flush=True)
+    rng = random.Random(seed)
     device, program = h.start_with_device()
     lost, back = (gbk(text % (port_path(device.name), 9600)) for text in (LOST, RECONNECTED))
     failed = gbk("write to serial port fail\n")  # a key typed after the unplug, before the loss shows
@@ -38,10 +35,10 @@ def soak(h):
     typist = threading.Thread(target=type_keys, args=(program, typed, stop), daemon=True)
     typist.start()
     try:  # resources are sampled in every up-period, the last one included
-        for cycle in range(OPTIONS.cycles + 1):
+        for cycle in range(options.cycles + 1):
             wait_until(device.received, "a key typed while up to reach the device")
             native and samples.append(resources(program))
-            if cycle == OPTIONS.cycles:
+            if cycle == options.cycles:
                 break
             sent = ""
             for _ in range(rng.randint(1, 6)):  # bursts of lines, sometimes a pause between
@@ -67,18 +64,13 @@ def soak(h):
     finally:
         stop.set()
         typist.join()
-    print("soak: %d lines shown, %d keys received in order" % (line, keys_end), flush=True)
+    print("soak: %d lines shown, %d keys received in order; descriptors, threads and VmRSS after "
+          "the first and the last cycle: %s" % (line, keys_end, samples[1:2] + samples[-1:]))
     if native:  # a sanitizer's allocator keeps freed memory in quarantine; it finds leaks itself
-        print("soak: descriptors, threads, VmRSS after the first and the last cycle: %s, %s" % (
-            samples[1], samples[-1]))
         check("descriptors and threads", samples[1][:2], samples[-1][:2])
         assert samples[-1][2] - samples[1][2] <= 512 or os.environ.get("COMTERM_SANITIZER"), (
             "VmRSS grew by more than 512 KiB")
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--cycles", type=int, default=OPTIONS.cycles)
-    parser.add_argument("--seed", type=int)
-    OPTIONS, sys.argv[1:] = parser.parse_known_args()
-    harness.main()
+    harness.main(cycles=5, seed=None)
