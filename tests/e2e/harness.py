@@ -1,7 +1,7 @@
 """Runs scenarios: comterm, natively or under Wine, against virtual serial devices (tools/vdev.py).
 A scenario's rows share a Harness (and what h.shared made) until one fails."""
-import argparse, atexit, fcntl, glob, os, pty, shutil, signal, struct, subprocess, sys, tempfile
-import termios, threading, time, traceback
+import argparse, atexit, contextlib, fcntl, glob, os, pathlib, pty, shutil, signal, struct
+import subprocess, sys, tempfile, termios, threading, time, traceback
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL_TITLE = "串口调试工具(by comterm)"
@@ -25,8 +25,7 @@ def gbk(text, crlf=True):  # console bytes: a terminal, or the Windows runtime, 
 
 def check(what, expected, got):  # long values are shown from shortly before the first difference
     if expected != got and isinstance(got, bytes):
-        at = max(0, next((i for i, (e, g) in enumerate(zip(expected, got)) if e != g),
-                         min(len(expected), len(got))) - 40)
+        at = max(0, len(os.path.commonprefix([expected, got])) - 40)
         what, expected, got = "%s (from %d)" % (what, at), expected[at:at + 400], got[at:at + 400]
     assert expected == got, "%s\n  expected %r\n  got      %r" % (what, expected, got)
 
@@ -40,12 +39,11 @@ def wait_until(condition, what=None, timeout=None):  # condition's last result; 
 
 
 def prepare_wine():
-    # A copy of the build's prefix without COM links (a menu offers every port of the prefix), and a
-    # wineserver kept (-p) detached, holding no program's standard error open. A warm-up run lets
-    # Wine link the machine's own ports, which scripts/wine-prefix then sets aside again.
+    # A copy of the prefix without COM links (a menu offers them all); a wineserver kept detached,
+    # holding no standard error open; a warm-up run, then the machine's own ports set aside again.
     os.environ.update({"WINEPREFIX": BUILD_DIR + "/wineprefix", "WINEDLLOVERRIDES": "mscoree,mshtml=",
                        **os.environ, "WINEDEBUG": "-all", "LANG": "C"})
-    script, folder = SOURCE_DIR + "/scripts/wine-prefix", tempfile.mkdtemp(prefix="comterm-e2e-wine-")
+    folder = tempfile.mkdtemp(prefix="comterm-e2e-wine-")
     subprocess.run(["cp", "-a", os.environ["WINEPREFIX"], folder + "/wineprefix"], check=True)
     for link in filter(os.path.islink, glob.glob(folder + "/wineprefix/dosdevices/com*")):
         os.unlink(link)
@@ -55,7 +53,7 @@ def prepare_wine():
     atexit.register(subprocess.run, ["wineserver", "-k"], **QUIET)
     subprocess.run(["wineserver", "-p300"], start_new_session=True, **QUIET)
     subprocess.run(["wine", "cmd", "/c", "exit"], timeout=deadline(), **QUIET)
-    subprocess.run([script], check=True, **QUIET)
+    subprocess.run([SOURCE_DIR + "/scripts/wine-prefix"], check=True, **QUIET)
 
 
 class Stream:  # what a descriptor gives (read from a duplicate, so no number reused elsewhere)
@@ -66,25 +64,18 @@ class Stream:  # what a descriptor gives (read from a duplicate, so no number re
         self.thread.start()
 
     def _collect(self, fd):
-        while not self.ended:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:  # EIO: the terminal's other side is gone
-                chunk = b""
-            self.data += chunk
-            self.ended = not chunk
-        os.close(fd)
+        with contextlib.suppress(OSError), open(fd, "rb", 0) as source:  # EIO: the other side gone
+            for chunk in iter(lambda: source.read(65536), b""):
+                self.data += chunk
+        self.ended = True
 
     def since_mark(self): return bytes(self.data[self.mark:])
 
-    def expect(self, text, exactly=None):
-        # Moves the mark past text (str: as console bytes); returns what came before it. Exactly
-        # (naming what): as many bytes as text, and these, with nothing more.
+    def expect(self, text, exactly=None):  # past text, giving what came before; exactly: text alone
         text = gbk(text, self.crlf) if isinstance(text, str) else text
         wait_until(lambda: self.ended or (len(self.data) - self.mark >= len(text) if exactly
                                           else text in self.since_mark()))
-        if exactly:
-            check("%s: %s" % (self.label, exactly), text, self.since_mark())
+        exactly and check("%s: %s" % (self.label, exactly), text, self.since_mark())
         at = self.since_mark().find(text)
         assert at >= 0, "%s: expected %r\n  got %r" % (self.label, text, self.since_mark()[-800:])
         before, self.mark = self.since_mark()[:at], self.mark + at + len(text)
@@ -95,8 +86,7 @@ class Device:  # a vdev published under a COM name, recording what it receives
 
     def __init__(self, h, name):
         self.name, self.mark, self.record = name, 0, os.path.join(h.tmp, "%d.rec" % len(h.devices))
-        # --hold: vdev keeps the terminal side open too, so that wait-read works even while the
-        # program holds the port exclusively.
+        # --hold: vdev's own opening of the terminal side lets wait-read work on a port held exclusively.
         self.process = subprocess.Popen(
             [SOURCE_DIR + "/tools/vdev.py", "--quit-on-eof", "--hold", "--record", self.record,
              h.link_path(name)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0,
@@ -111,35 +101,27 @@ class Device:  # a vdev published under a COM name, recording what it receives
 
     def send(self, data): self.command("send-hex " + data.hex())
 
-    def received(self):
-        with open(self.record, "rb") as record:
-            return record.read()[self.mark:]
+    def received(self): return pathlib.Path(self.record).read_bytes()[self.mark:]
 
-    def stop(self):
-        self.process.stdin.close()  # --quit-on-eof: vdev ends and removes its link
-        self.process.wait(deadline())
 
 
 class Program:
-    # stdin, stdout: "pty" (settings before the start in .settings), "pipe", "null" or "closed". A
-    # session of its own, or with group a process group of its own, where a stop is not discarded.
+    # stdin, stdout: "pty", "pipe", "null" or "closed"; group: not a session of its own but a process
+    # group, where a stop is not discarded.
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
         stdout = stdout or ("pipe" if windows() else "pty")
         self.master, self.slave = pty.openpty()
-        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
         self.settings = termios.tcgetattr(self.slave)
         files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL}
         closed = [fd for fd, how in enumerate((stdin, stdout)) if how == "closed"]
         self.argv0 = "Z:" + h.program.replace("/", "\\") if windows() else argv0
-        # Natively a GBK terminal: console bytes reach the harness unchanged.
         env = {**{k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_CTYPE", "POSIXLY_CORRECT")},
                "COMTERM_DEVICE_DIR": h.device_dir, "LANG": "C" if windows() else "zh_CN.GBK", **dict(env)}
-        self.process = subprocess.Popen(
-            (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0,
-            executable=None if windows() else h.program, stdin=files.get(stdin),
-            stdout=files.get(stdout), stderr=subprocess.PIPE, cwd=h.tmp,
-            env=env, start_new_session=not group,
+        self.process = subprocess.Popen(  # natively on a GBK terminal: console bytes unchanged
+            (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0, env=env,
+            executable=None if windows() else h.program, stdin=files.get(stdin), cwd=h.tmp,
+            stdout=files.get(stdout), stderr=subprocess.PIPE, start_new_session=not group,
             process_group=0 if group else None,
             preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
         h.programs.append(self)
@@ -172,8 +154,7 @@ class Program:
         if self.slave is not None:  # all the output in, then the terminal closed
             os.close(self.slave)
             [stream.thread.join(deadline()) for stream in (self.out, self.err)]
-            os.close(self.master)
-            self.slave = None
+            self.slave = os.close(self.master)
 
 
 class Harness:  # a scenario's temporary folder, and the devices and programs it started
@@ -206,14 +187,14 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         return device, program
 
     def close(self):
-        for running in self.programs + self.devices:
-            running.stop()
+        [program.stop() for program in self.programs]
+        for device in self.devices:  # --quit-on-eof: vdev ends and removes its link
+            device.process.stdin.close()
+            device.process.wait(deadline())
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
-def scenario(*targets, rows=None):
-    # For the targets named (both when none is); rows (a list, or a function giving it for the
-    # target) are (id, arguments...), each reported as "scenario[id]".
+def scenario(*targets, rows=None):  # rows (or a function giving them): (id, arguments...)
     return lambda function: SCENARIOS.append(
         (function, targets or ("native", "windows"), rows)) or function
 
@@ -224,8 +205,7 @@ def main(**numbers):  # numbers: options of the scenarios (--name N), with their
     parser.add_argument("--target", choices=("native", "windows"), default="native")
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("-k", dest="pattern", default="", help="only scenarios or rows named so")
-    for name, default in numbers.items():
-        parser.add_argument("--" + name, type=int, default=default)
+    [parser.add_argument("--" + name, type=int, default=default) for name, default in numbers.items()]
     options = OPTIONS = parser.parse_args()
     TARGET, BUILD_DIR = options.target, os.path.abspath(options.build_dir)
     windows() and prepare_wine()

@@ -7,8 +7,8 @@ from harness import OPEN_FAILED, OPENED, TOOL_TITLE, check, deadline, port_path,
 USAGE = TOOL_TITLE + "\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
-# (id, argv[0], arguments, what standard output shows before the program ends with status 0 (None:
-# it goes on), standard error). Only a backslash cuts argv[0]; under Wine it is the full Windows path.
+# (id, argv[0], arguments, standard output till the end with status 0 (None: it goes on), standard
+# error). Only a backslash cuts argv[0]; under Wine it is the full Windows path.
 WORD_ROWS = lambda: ([("usage", None, [], None, USAGE % ("comterm.exe", "comterm.exe"))] if windows() else [
     ("usage", "C:\\a\\" + "x" * 300 + "/c", [], None, USAGE % (("x" * 300 + "/c",) * 2)),
     ("usage-trailing-backslash", "folder\\", [], None, USAGE % ("", ""))]) + [
@@ -17,8 +17,7 @@ WORD_ROWS = lambda: ([("usage", None, [], None, USAGE % ("comterm.exe", "comterm
      "{argv0}: invalid option -- x\n")]
 UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
 BAUD_MENU = "===================\n>>请选择波特率：\n"
-# (id, arguments split at single spaces ({port}: the device's COM name), environment, standard
-# output shows, standard error shows)
+# (id, arguments split at single spaces, environment, standard output shows, standard error shows)
 OPTION_ROWS = [
     ("joined-later-wins", "-p COM3 -b 9600 -p{port} -b115200", {}, OPENED % ("{path}", 115200), ""),
     ("permuted-option-as-value", "COM3 -b 9600 -p -b", {}, FAILED % "-b", ""),
@@ -35,12 +34,17 @@ OPTION_ROWS = [
     ("long-option-cut-short", "--hel -p {port} -b9600", {}, UP,
      "".join("{argv0}: invalid option -- %s\n" % c for c in "-hel")),
 ]
-# On Linux a path beginning with '/' is a device path; one longer than 31 characters ({by_id}: a
-# link named like /dev/serial/by-id/ ones) is taken as the device it leads to ({pts}), when it leads
-# to one. On Windows '/' begins a name.
-PATH_ROWS = lambda: [("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", "")] if windows(
-    ) else [("long-link", "-b 9600 -p {by_id} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
-             "{argv0}: port name too long -- {by_id}x\n")]
+# Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), and Wine cannot read the
+# line settings of /dev/null. Natively '/' begins a device path, taken as the device it leads to when
+# longer than 31 characters; the device refuses the rate -1. A configuration failure delays the link.
+TARGET_ROWS = lambda: [
+    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", ""),
+    ("settings-unreadable", "-p {null} -b 9600", {}, "GetCommState fail\n" + OPENED % ("\\\\.\\{null}", 9600), ""),
+    ("wildcard", "-p {port} -b 96*", {}, UP, ""),
+    ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7), "")] if windows() else [
+    ("long-link", "-b 9600 -p {by_id} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
+     "{argv0}: port name too long -- {by_id}x\n"),
+    ("rate-refused", "-p {port} -b -1", {}, "SetCommState fail\n" + OPENED % ("{path}", -1), "")]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
 TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
          "9=38400\t10=57600\t11=230400\t12=250000\t\n\n")
@@ -62,53 +66,41 @@ def usage_help_version(h, argv0, args, out, error):
     program.err.expect(error.format(argv0=program.argv0), "the messages")
 
 
-@scenario(rows=lambda: OPTION_ROWS + PATH_ROWS())
+@scenario(rows=lambda: OPTION_ROWS + TARGET_ROWS())
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     link = h.link_path(device.name)
-    # file: a regular file in the working folder, as a path from the root of the current drive.
+    # file: a regular file, as a path from the root of the current drive.
     fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
             "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
-            "file": h.tmp.replace("/", "\\") + "\\k"}
-    open(os.path.join(h.tmp, "k"), "w").close()
-    os.path.lexists(fill["by_id"]) or os.symlink(link, fill["by_id"])
+            "file": h.tmp.replace("/", "\\") + "\\k", "null": h.shared("null", h.new_port)}
+    [open(os.path.join(h.tmp, file), "w").close() for file in ("k", "9600")]
+    # null by way of the temporary folder: once it is gone, a link to nothing, which no menu offers
+    for path, target in ((fill["by_id"], link), (h.tmp + "/null", "/dev/null"),
+                         (h.link_path(fill["null"]), h.tmp + "/null")):
+        os.path.lexists(path) or os.symlink(target, path)
     program = h.start(args.format(**fill).split(" "), env=env)
     program.out.expect(shown.format(**fill))
     program.stop()
     program.err.expect(error.format(argv0=program.argv0, **fill), "the messages")
 
 
-# "96*" names the file 9600 in the working folder; "7*" matches nothing and stays as typed.
-@scenario("windows", rows=[("match", "96*", 9600), ("no-match", "7*", 7)])
-def wildcards(h, pattern, rate):
-    open(os.path.join(h.tmp, "9600"), "w").close()
-    device = h.shared("device", h.device)
-    program = h.start(["-p", device.name, "-b", pattern])
-    program.expect_opened(device.name, rate)
-    program.stop()
-
-
 @scenario(rows=MENU_ROWS)
 def menus(h, answers, port, rate):
-    # The answers come through a pipe (scanf reads them as from a keyboard), and the output goes
-    # into one, to be compared unchanged.
+    # Answers through a pipe (scanf reads them as from a keyboard); the output into one, unchanged.
     devices = h.shared("devices", lambda: {name: h.device(name) for name in ("COM3", "COM7")})
     program = h.start([], stdin="pipe", stdout="pipe")
     program.process.stdin.write(answers.encode())
-    program.out.expect(PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port +
-                               BAUD_MENU + TABLE + ">>已选择波特率：%d\n" % rate +
-                               OPENED % (port_path(port), rate), "the menus")
-    devices[port].send(b"ok")
-    program.out.expect(b"ok")
+    program.out.expect(PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU
+                       + TABLE + ">>已选择波特率：%d\n" % rate + OPENED % (port_path(port), rate), "menus")
     program.stop()
-    # Only a probe can have reached the port not chosen; the chosen one may also have been sent
-    # the rest of an answer line as keys once the link was up, which is forwarding, not probing.
+    # Only a probe can have reached the port not chosen (the chosen one, the rest of an answer line).
     check("what reached the other port", b"", devices["COM3" if port == "COM7" else "COM7"].received())
     devices[port].mark += len(devices[port].received())
 
 
-# (id, how COM3 is held): by another comterm, or by a program that set only the exclusive flag,
-# which does not keep root out and which no probe or ending of comterm may clear.
+# (id, COM3 held by a program that set only the exclusive flag, which does not keep root out and
+# which no probe or ending of comterm may clear, or by another comterm)
 @scenario("native", rows=[("comterm", False), ("exclusive-flag", True)])  # Wine shares ports
 def held_port_not_offered(h, flag_only):
     h.shared("devices", lambda: (h.device("COM3"), h.device("COM7")))
