@@ -1,10 +1,8 @@
-"""Runs scenarios: comterm, natively or under Wine, against virtual serial devices (tools/vdev.py).
-A scenario's rows share a Harness (and what h.shared made) until one fails."""
+"""Scenarios: comterm, natively or under Wine, against virtual serial devices (tools/vdev.py)."""
 import argparse, atexit, contextlib, fcntl, glob, os, pathlib, pty, shutil, signal, struct
 import subprocess, sys, tempfile, termios, threading, time, traceback
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TOOL_TITLE = "串口调试工具(by comterm)"
 OPENED, OPEN_FAILED = ">>串口 %s(%d) 打开成功\n>>", ">>串口 %s(%d) 打开失败，正在重连...\n"
 LOST, RECONNECTED = ">>串口 %s(%d) 已断开，正在重连...\n", ">>串口 %s(%d) 重连成功\n>>"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -41,8 +39,8 @@ def wait_until(condition, what=None, timeout=None):  # condition's last result; 
 def prepare_wine():
     # A copy of the prefix without COM links (a menu offers them all); a wineserver kept detached,
     # holding no standard error open; a warm-up run, then the machine's own ports set aside again.
-    os.environ.update({"WINEPREFIX": BUILD_DIR + "/wineprefix", "WINEDLLOVERRIDES": "mscoree,mshtml=",
-                       **os.environ, "WINEDEBUG": "-all", "LANG": "C"})
+    defaults = {"WINEPREFIX": BUILD_DIR + "/wineprefix", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    os.environ.update({**defaults, **os.environ, "WINEDEBUG": "-all", "LANG": "C"})
     folder = tempfile.mkdtemp(prefix="comterm-e2e-wine-")
     subprocess.run(["cp", "-a", os.environ["WINEPREFIX"], folder + "/wineprefix"], check=True)
     for link in filter(os.path.islink, glob.glob(folder + "/wineprefix/dosdevices/com*")):
@@ -86,7 +84,7 @@ class Device:  # a vdev published under a COM name, recording what it receives
 
     def __init__(self, h, name):
         self.name, self.mark, self.record = name, 0, os.path.join(h.tmp, "%d.rec" % len(h.devices))
-        # --hold: vdev's own opening of the terminal side lets wait-read work on a port held exclusively.
+        # --hold: vdev opens the terminal side too, so wait-read works on a port held exclusively.
         self.process = subprocess.Popen(
             [SOURCE_DIR + "/tools/vdev.py", "--quit-on-eof", "--hold", "--record", self.record,
              h.link_path(name)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0,
@@ -106,8 +104,7 @@ class Device:  # a vdev published under a COM name, recording what it receives
 
 
 class Program:
-    # stdin, stdout: "pty", "pipe", "null" or "closed"; group: not a session of its own but a process
-    # group, where a stop is not discarded.
+    # stdin, stdout: "pty", "pipe", "null" or "closed"; group: no session, a group (stops are kept)
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
         stdout = stdout or ("pipe" if windows() else "pty")
@@ -116,13 +113,12 @@ class Program:
         files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL}
         closed = [fd for fd, how in enumerate((stdin, stdout)) if how == "closed"]
         self.argv0 = "Z:" + h.program.replace("/", "\\") if windows() else argv0
-        env = {**{k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_CTYPE", "POSIXLY_CORRECT")},
-               "COMTERM_DEVICE_DIR": h.device_dir, "LANG": "C" if windows() else "zh_CN.GBK", **dict(env)}
         self.process = subprocess.Popen(  # natively on a GBK terminal: console bytes unchanged
-            (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0, env=env,
-            executable=None if windows() else h.program, stdin=files.get(stdin), cwd=h.tmp,
-            stdout=files.get(stdout), stderr=subprocess.PIPE, start_new_session=not group,
-            process_group=0 if group else None,
+            (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0, cwd=h.tmp,
+            env=dict(os.environ, LANG="C" if windows() else "zh_CN.GBK", **dict(env),
+                     COMTERM_DEVICE_DIR=h.device_dir), executable=None if windows() else h.program,
+            stdin=files.get(stdin), stdout=files.get(stdout), stderr=subprocess.PIPE,
+            start_new_session=not group, process_group=0 if group else None,
             preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
         h.programs.append(self)
         self.out = Stream(self.process.stdout.fileno() if self.process.stdout else self.master,
@@ -163,10 +159,11 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         self.tmp = tempfile.mkdtemp(prefix="comterm-e2e-")
         self.devices, self.programs, self.made = [], [], {}
         self.program = BUILD_DIR + "/src/console/comterm" + (".exe" if windows() else "")
-        self.device_dir = os.environ["WINEPREFIX"] + "/dosdevices" if windows() else self.tmp + "/dev"
+        self.device_dir = (os.environ["WINEPREFIX"] + "/dosdevices" if windows()
+                           else self.tmp + "/dev")
         os.makedirs(self.device_dir, exist_ok=True)
 
-    def shared(self, key, make):  # what make() gives, made once for the rows of this harness
+    def shared(self, key, make):  # made once for the rows of a scenario (until one of them fails)
         return self.made.get(key) or self.made.setdefault(key, make())
 
     def link_path(self, name):
@@ -188,9 +185,8 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
 
     def close(self):
         [program.stop() for program in self.programs]
-        for device in self.devices:  # --quit-on-eof: vdev ends and removes its link
-            device.process.stdin.close()
-            device.process.wait(deadline())
+        # --quit-on-eof: vdev ends, removing its link, once its input is closed
+        [device.process.communicate(timeout=deadline()) for device in self.devices]
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
@@ -205,9 +201,10 @@ def main(**numbers):  # numbers: options of the scenarios (--name N), with their
     parser.add_argument("--target", choices=("native", "windows"), default="native")
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("-k", dest="pattern", default="", help="only scenarios or rows named so")
-    [parser.add_argument("--" + name, type=int, default=default) for name, default in numbers.items()]
+    [parser.add_argument("--" + name, type=int, default=value) for name, value in numbers.items()]
     options = OPTIONS = parser.parse_args()
     TARGET, BUILD_DIR = options.target, os.path.abspath(options.build_dir)
+    [os.environ.pop(name, None) for name in ("LC_ALL", "LC_CTYPE", "POSIXLY_CORRECT")]  # LANG rules
     windows() and prepare_wine()
     passed, failed = 0, 0
     for function, targets, rows in (s for s in SCENARIOS if TARGET in s[1]):

@@ -1,6 +1,5 @@
-"""Reconnect soak (--cycles N, --seed S): the device is unplugged and replugged at random moments
-while it sends numbered lines and numbered keys are typed. Every byte shown and every key received
-is checked, every loss and return announced; descriptors, memory and threads stay flat."""
+"""Reconnect soak (--cycles N, --seed S): numbered lines and keys both ways, the device unplugged
+and replugged at random moments; every byte and key checked, descriptors, memory, threads flat."""
 import itertools, os, random, re, threading, time
 
 import harness
@@ -16,12 +15,6 @@ def type_keys(program, typed, stop):  # "0 1 2 ... 1234 ": a lost, doubled or mo
             return
 
 
-def resources(program):  # descriptors, threads, VmRSS (KiB)
-    proc = "/proc/%d/" % program.process.pid
-    rss = int(re.search(r"VmRSS:\s+(\d+)", open(proc + "status").read())[1])
-    return len(os.listdir(proc + "fd")), len(os.listdir(proc + "task")), rss
-
-
 @scenario()
 def soak(h):
     options, native = harness.OPTIONS, not harness.windows()
@@ -29,15 +22,18 @@ def soak(h):
     print("soak: seed %d, %d cycles" % (seed, options.cycles), flush=True)
     rng = random.Random(seed)
     device, program = h.start_with_device()
+    proc = "/proc/%d/" % program.process.pid  # its descriptors, threads and VmRSS (KiB):
+    resources = lambda: (len(os.listdir(proc + "fd")), len(os.listdir(proc + "task")), int(
+        re.search(r"VmRSS:\s+(\d+)", open(proc + "status").read())[1]))
     lost, back = (gbk(text % (port_path(device.name), 9600)) for text in (LOST, RECONNECTED))
-    failed = gbk("write to serial port fail\n")  # a key typed after the unplug, before the loss shows
+    failed = gbk("write to serial port fail\n")  # a key typed after the unplug, before the loss
     typed, stop, line, keys_end, samples = bytearray(), threading.Event(), 0, 0, []
     typist = threading.Thread(target=type_keys, args=(program, typed, stop), daemon=True)
     typist.start()
     try:  # resources are sampled in every up-period, the last one included
         for cycle in range(options.cycles + 1):
             wait_until(device.received, "a key typed while up to reach the device")
-            native and samples.append(resources(program))
+            native and samples.append(resources())
             if cycle == options.cycles:
                 break
             sent = ""
@@ -64,8 +60,8 @@ def soak(h):
     finally:
         stop.set()
         typist.join()
-    print("soak: %d lines shown, %d keys received in order; descriptors, threads and VmRSS after "
-          "the first and the last cycle: %s" % (line, keys_end, samples[1:2] + samples[-1:]))
+    print("soak: %d lines, %d keys; descriptors, threads, VmRSS after the first and the last cycle:"
+          " %s" % (line, keys_end, samples[1:2] + samples[-1:] or "not measured"), flush=True)
     if native:  # a sanitizer's allocator keeps freed memory in quarantine; it finds leaks itself
         check("descriptors and threads", samples[1][:2], samples[-1][:2])
         assert samples[-1][2] - samples[1][2] <= 512 or os.environ.get("COMTERM_SANITIZER"), (

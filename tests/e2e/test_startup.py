@@ -2,14 +2,14 @@
 import fcntl, os, re, termios
 
 import harness
-from harness import OPEN_FAILED, OPENED, TOOL_TITLE, check, deadline, port_path, scenario, windows
+from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, windows
 
-USAGE = TOOL_TITLE + "\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
+USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
 # (id, argv[0], arguments, standard output till the end with status 0 (None: it goes on), standard
 # error). Only a backslash cuts argv[0]; under Wine it is the full Windows path.
-WORD_ROWS = lambda: ([("usage", None, [], None, USAGE % ("comterm.exe", "comterm.exe"))] if windows() else [
+WORDS = lambda: ([("usage", None, [], None, USAGE.replace("%s", "comterm.exe"))] if windows() else [
     ("usage", "C:\\a\\" + "x" * 300 + "/c", [], None, USAGE % (("x" * 300 + "/c",) * 2)),
     ("usage-trailing-backslash", "folder\\", [], None, USAGE % ("", ""))]) + [
     ("help", "comterm", ["--help"], USAGE % ("{name}", "{name}"), ""),
@@ -19,27 +19,26 @@ UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
 BAUD_MENU = "===================\n>>请选择波特率：\n"
 # (id, arguments split at single spaces, environment, standard output shows, standard error shows)
 OPTION_ROWS = [
-    ("joined-later-wins", "-p COM3 -b 9600 -p{port} -b115200", {}, OPENED % ("{path}", 115200), ""),
+    ("joined-full-path-later-wins", "-p COM3 -b 9600 -p\\\\.\\{port} -b99999999999", {},
+     OPENED % ("{path}", 2147483647), ""),  # the rate clamped
     ("permuted-option-as-value", "COM3 -b 9600 -p -b", {}, FAILED % "-b", ""),
     ("posixly-correct", "-p {port} COM3 -b 9600", {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
-    ("full-path-rate-clamped", "-p \\\\.\\{port} -b 99999999999", {},
-     OPENED % ("{path}", 2147483647), ""),
     ("empty-port", "-p  -b 9600", {}, FAILED % "" * 2, ""),
-    ("no-rate", "-p {port} -b fast -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
-    ("invalid-joined", "-xp {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
+    ("no-rate", "-p {port} -b x -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
     ("name-length", "-b 9600 -p %s -p %sN" % ("N" * 27, "N" * 27), {}, FAILED % ("N" * 27),
      "{argv0}: port name too long -- %s\n" % ("N" * 28)),
     ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
     ("help-after-double-dash", "-p {port} -b 9600 -- --help", {}, UP, ""),
-    ("long-option-cut-short", "--hel -p {port} -b9600", {}, UP,
-     "".join("{argv0}: invalid option -- %s\n" % c for c in "-hel")),
+    ("invalid-letters", "--hel -xp {port} -b9600", {}, UP,  # a long option cut short
+     "".join("{argv0}: invalid option -- %s\n" % c for c in "-helx")),
 ]
-# Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), and Wine cannot read the
-# line settings of /dev/null. Natively '/' begins a device path, taken as the device it leads to when
-# longer than 31 characters; the device refuses the rate -1. A configuration failure delays the link.
+# Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), /dev/null has no line
+# settings; natively '/' begins a device path (over 31 characters: taken as the device it leads to),
+# the device refuses the rate -1. A configuration failure only delays the link.
 TARGET_ROWS = lambda: [
     ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", ""),
-    ("settings-unreadable", "-p {null} -b 9600", {}, "GetCommState fail\n" + OPENED % ("\\\\.\\{null}", 9600), ""),
+    ("settings-unreadable", "-p {null} -b 9600", {},
+     "GetCommState fail\n" + OPENED % ("\\\\.\\{null}", 9600), ""),
     ("wildcard", "-p {port} -b 96*", {}, UP, ""),
     ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7), "")] if windows() else [
     ("long-link", "-b 9600 -p {by_id} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
@@ -57,7 +56,7 @@ MENU_ROWS = [
 ]
 
 
-@scenario(rows=WORD_ROWS)
+@scenario(rows=WORDS)
 def usage_help_version(h, argv0, args, out, error):
     program = h.start(args, argv0=argv0, stdout="pipe")
     if out is not None:
@@ -70,7 +69,6 @@ def usage_help_version(h, argv0, args, out, error):
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     link = h.link_path(device.name)
-    # file: a regular file, as a path from the root of the current drive.
     fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
             "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
             "file": h.tmp.replace("/", "\\") + "\\k", "null": h.shared("null", h.new_port)}
@@ -91,11 +89,11 @@ def menus(h, answers, port, rate):
     devices = h.shared("devices", lambda: {name: h.device(name) for name in ("COM3", "COM7")})
     program = h.start([], stdin="pipe", stdout="pipe")
     program.process.stdin.write(answers.encode())
-    program.out.expect(PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU
-                       + TABLE + ">>已选择波特率：%d\n" % rate + OPENED % (port_path(port), rate), "menus")
+    shown = PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU + TABLE
+    program.out.expect(shown + ">>已选择波特率：%d\n%s" % (rate, OPENED % (port_path(port), rate)), "menu")
     program.stop()
-    # Only a probe can have reached the port not chosen (the chosen one, the rest of an answer line).
-    check("what reached the other port", b"", devices["COM3" if port == "COM7" else "COM7"].received())
+    # Only a probe can have reached the other port (the chosen one: the rest of an answer line too).
+    check("what reached the other port", b"", devices[({*devices} - {port}).pop()].received())
     devices[port].mark += len(devices[port].received())
 
 
@@ -105,17 +103,15 @@ def menus(h, answers, port, rate):
 def held_port_not_offered(h, flag_only):
     h.shared("devices", lambda: (h.device("COM3"), h.device("COM7")))
     if flag_only:
-        holder = os.open(os.path.realpath(h.link_path("COM3")), os.O_RDWR | os.O_NOCTTY)
+        holder = os.fdopen(os.open(h.link_path("COM3"), os.O_NOCTTY), "rb", 0)  # closed when unused
         fcntl.ioctl(holder, termios.TIOCEXCL)
     else:
-        holder = h.start(["-p", "COM3", "-b", "9600"])
-        holder.expect_opened("COM3", 9600)
+        (holder := h.start(["-p", "COM3", "-b", "9600"])).expect_opened("COM3", 9600)
     program = h.start([], stdin="pipe", stdout="pipe")
     program.out.expect(PORT_MENU % 1 + "1=COM7\t\n", "COM3 held")
     program.stop()
     if flag_only:  # with the flag: the device's own opening ends with the harness
         check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # TIOCGEXCL
-        os.close(holder)
     else:
         holder.stop()
 
@@ -124,8 +120,7 @@ def held_port_not_offered(h, flag_only):
 def no_port_pauses_then_ends(h):
     h.device("COM256")  # above the probed range
     program = h.start([], stdin="pipe", stdout="pipe")
-    pause = "" if windows() else "请按任意键继续. . .\n"
-    program.out.expect(">>当前没有可用串口\n" + pause, "no port")
+    program.out.expect(">>当前没有可用串口\n" + ("" if windows() else "请按任意键继续. . .\n"), "no port")
     if windows():  # cmd's pause
         program.out.expect(b"Press any key to continue")
     else:  # blocked reading its input (system call 0 on descriptor 0), unless it ended
