@@ -102,7 +102,6 @@ class Device:  # a vdev published under a COM name, recording what it receives
     def received(self): return pathlib.Path(self.record).read_bytes()[self.mark:]
 
 
-
 class Program:
     # stdin, stdout: "pty", "pipe", "null" or "closed"; group: no session, a group (stops are kept)
 
