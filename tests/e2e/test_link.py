@@ -14,8 +14,8 @@ RECEIVE_ROWS = [
     ("lead-fb", [b"\xfb\x80\x80\x80\xc3\xa9", b"F"], b"F"),
     ("lead-fc", [b"\xfc\x80\x80\x80\xc3\xa9", b"G"], b"\xa8\xa6G"),
     ("lead-fd", [b"\xfd\x80\x80\x80\x80\xc3\xa9", b"H"], b"H"),
-    # NUL, FE, FF, a lone continuation byte and characters without a GBK code show nothing.
-    ("nothing-shown", [b"\x00\xfe\xff\xbf", "À".encode(), "😀".encode(), b"I"], b"I"),
+    # NUL, FE, FF, a lone continuation, no GBK code: nothing shown; F0 takes 4 bytes (é shows).
+    ("nothing-shown", [b"\x00\xfe\xff\xbf", "À".encode(), "😀é".encode(), b"I"], b"\xa8\xa6I"),
     ("nul", [b"\xfc\x80\x80\x80\x41\x00\xfc\x80\x80\x80\x00\x41K"], b"AK"),  # nothing after a NUL
     ("raw-line", [b"\r\x11\x13\x03one\ntwo\n"], b"\r\x11\x13\x03one\r\ntwo\r\n"),
     # The BMP as Python's GBK codec has it (no private use area), cut by the 32-byte reads.
