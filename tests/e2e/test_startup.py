@@ -2,174 +2,133 @@
 import fcntl, os, re, termios
 
 import harness
-from harness import BAUD_MENU, OPEN_FAILED, OPENED, gbk_pipe, port_path, scenario, windows
+from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, windows
 
-USAGE = harness.TOOL_TITLE + "\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
-# (id, argv[0], the program name shown). Only a backslash cuts the name; under Wine argv[0] is the
-# program's full Windows path.
-USAGE_ROWS = lambda: [("wine", None, "comterm.exe")] if windows() else [
-    ("plain", "comterm", "comterm"), ("backslash", "C:\\tools\\term.exe", "term.exe"),
-    ("trailing-backslash", "folder\\", ""), ("slash", "C:/tools/term.exe", "C:/tools/term.exe"),
-    ("both", "C:\\tools/sub/t", "tools/sub/t"), ("long", "x" * 300, "x" * 300)]
+USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
+VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
+                                     open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
+# (id, argv[0], arguments, standard output till the end with status 0 (None: it goes on), standard
+# error). Only a backslash cuts argv[0]; under Wine it is the full Windows path.
+WORDS = lambda: ([("usage", None, [], None, USAGE.replace("%s", "comterm.exe"))] if windows() else [
+    ("usage", "C:\\a\\" + "x" * 300 + "/c", [], None, USAGE % (("x" * 300 + "/c",) * 2)),
+    ("usage-trailing-backslash", "folder\\", [], None, USAGE % ("", ""))]) + [
+    ("help", "comterm", ["--help"], USAGE % ("{name}", "{name}"), ""),
+    ("version-first", "comterm", "-x -b 9600 --version --help -p".split(), VERSION,
+     "{argv0}: invalid option -- x\n")]
 UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
-# (id, arguments split at single spaces ({port}: the device's COM name), environment, standard
-# output shows, standard error shows)
+BAUD_MENU = "===================\n>>请选择波特率：\n"
+# (id, arguments split at single spaces, environment, standard output shows, standard error shows)
 OPTION_ROWS = [
-    ("joined", "-p{port} -b9600", {}, UP, ""),
-    ("permuted", "COM3 -b 9600 -p {port}", {}, UP, ""),
+    ("joined-full-path-later-wins", "-p COM3 -b 9600 -p\\\\.\\{port} -b99999999999", {},
+     OPENED % ("{path}", 2147483647), ""),  # the rate clamped
+    ("permuted-option-as-value", "COM3 -b 9600 -p -b", {}, FAILED % "-b", ""),
     ("posixly-correct", "-p {port} COM3 -b 9600", {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
-    ("double-dash", "-p {port} -- -b 9600", {}, BAUD_MENU, ""),
-    ("full-path", "-p \\\\.\\{port} -b 9600", {}, UP, ""),
     ("empty-port", "-p  -b 9600", {}, FAILED % "" * 2, ""),
-    ("baud-not-a-number", "-p {port} -b fast", {}, BAUD_MENU, ""),
-    ("later-wins", "-p COM3 -b 9600 -p {port} -b 115200", {}, OPENED % ("{path}", 115200), ""),
-    ("option-as-value", "-b 9600 -p -b", {}, FAILED % "-b", ""),
-    ("baud-clamped", "-p {port} -b 99999999999", {}, OPENED % ("{path}", 2147483647), ""),
-    ("invalid-option", "-x -p {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
-    ("invalid-joined", "-xp {port} -b9600", {}, UP, "{argv0}: invalid option -- x\n"),
-    ("missing-value", "-p {port} -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
-    ("name-fits", "-b 9600 -p " + "N" * 27, {}, FAILED % ("N" * 27), ""),
-    ("name-too-long", "-b 9600 -p {port} -p " + "N" * 28, {}, UP,
+    ("no-rate", "-p {port} -b x -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
+    ("name-length", "-b 9600 -p %s -p %sN" % ("N" * 27, "N" * 27), {}, FAILED % ("N" * 27),
      "{argv0}: port name too long -- %s\n" % ("N" * 28)),
     ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
     ("help-after-double-dash", "-p {port} -b 9600 -- --help", {}, UP, ""),
-    ("version-after-a-word", "-p {port} -b 9600 x --version", {"POSIXLY_CORRECT": "1"}, UP, ""),
-    ("long-option-cut-short", "--hel -p {port} -b9600", {}, UP,
-     "".join("{argv0}: invalid option -- %s\n" % c for c in "-hel")),
+    ("invalid-letters", "--hel -xp {port} -b9600", {}, UP,  # a long option cut short
+     "".join("{argv0}: invalid option -- %s\n" % c for c in "-helx")),
 ]
-# On Linux a path beginning with '/' is a device path of its own ({pts}: the device's terminal); a
-# longer one than 31 characters ({by_id}: a link named like /dev/serial/by-id/ ones) is taken as the
-# device it leads to, when it leads to one. On Windows '/' begins a name.
-PATH_ROWS = lambda: [
-    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", "")] if windows() else [
-    ("device-path", "-p {pts} -b 9600", {}, OPENED % ("{pts}", 9600), ""),
-    ("long-link", "-p {by_id} -b 9600", {}, OPENED % ("{pts}", 9600), ""),
-    ("long-link-to-nothing", "-b 9600 -p {pts} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
-     "{argv0}: port name too long -- {by_id}x\n")]
-VERSION = re.search(r"project\(comterm VERSION ([^ )]+)",
-                    open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
-# (id, arguments, standard output, standard error): each ends the program at once with status 0.
-LONG_OPTION_ROWS = [
-    ("help", "--help", USAGE % ("{name}", "{name}"), ""),
-    ("version", "--version", "comterm %s\n" % VERSION, ""),
-    ("where-they-stand", "-x -b 9600 --version --help -p", "comterm %s\n" % VERSION,
-     "{argv0}: invalid option -- x\n"),
-]
+# Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), /dev/null has no line
+# settings; natively '/' begins a device path (over 31 characters: taken as the device it leads to),
+# the device refuses the rate -1. A configuration failure only delays the link.
+TARGET_ROWS = lambda: [
+    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", ""),
+    ("settings-unreadable", "-p {null} -b 9600", {},
+     "GetCommState fail\n" + OPENED % ("\\\\.\\{null}", 9600), ""),
+    ("wildcard", "-p {port} -b 96*", {}, UP, ""),
+    ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7), "")] if windows() else [
+    ("long-link", "-b 9600 -p {by_id} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
+     "{argv0}: port name too long -- {by_id}x\n"),
+    ("rate-refused", "-p {port} -b -1", {}, "SetCommState fail\n" + OPENED % ("{path}", -1), "")]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
 TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
          "9=38400\t10=57600\t11=230400\t12=250000\t\n\n")
 # (id, answers, port and rate chosen): a number out of range picks the first entry, an answer
 # without a number the last one and stays in the input for the next menu; blank lines are skipped.
 MENU_ROWS = [
-    ("in-range", "2\n1\n", "COM7", 9600), ("zero", "0\n3\n", "COM3", 74880),
-    ("negative", "-1\n12\n", "COM3", 250000), ("baud-zero", "3\n0\n", "COM3", 9600),
-    ("baud-above", "1\n13\n", "COM3", 9600), ("no-number", "x\n", "COM7", 250000),
-    ("above-32-bits", "4294967298\n1\n", "COM3", 9600),  # as a 32-bit number it would be 2
-    ("above-long", "99999999999999999999\n4294967298\n", "COM3", 9600),
-    ("number-then-text", "2x\n", "COM7", 250000), ("two-numbers", "2 5\n", "COM7", 1200),
-    ("blank-lines", "\n \n2\n\n3\n", "COM7", 74880),
+    ("in-range", "\n \n2 3\n", "COM7", 74880), ("no-number", "x\n", "COM7", 250000),
+    ("below", "0\n12\n", "COM3", 250000), ("negative", "-1\n0\n", "COM3", 9600),
+    ("above", "3\n13\n", "COM3", 9600), ("above-32-bits", "4294967298\n" * 2, "COM3", 9600),
 ]
 
 
-@scenario(rows=USAGE_ROWS)
-def usage_text(h, argv0, shown):
-    h.start([], argv0=argv0).err.expect_exactly(gbk_pipe(USAGE % (shown, shown)), "usage")
+@scenario(rows=WORDS)
+def usage_help_version(h, argv0, args, out, error):
+    program = h.start(args, argv0=argv0, stdout="pipe")
+    if out is not None:
+        check("exit status", 0, program.process.wait(deadline()))
+        program.out.expect(out.format(name=program.argv0.rsplit("\\")[-1]), "output")
+    program.err.expect(error.format(argv0=program.argv0), "the messages")
 
 
-@scenario(rows=lambda: OPTION_ROWS + PATH_ROWS())
+@scenario(rows=lambda: OPTION_ROWS + TARGET_ROWS())
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     link = h.link_path(device.name)
-    # file: a regular file in the working folder, as a path from the root of the current drive.
     fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
             "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
-            "file": h.tmp.replace("/", "\\") + "\\k"}
-    open(os.path.join(h.tmp, "k"), "w").close()
-    os.path.lexists(fill["by_id"]) or os.symlink(link, fill["by_id"])
+            "file": h.tmp.replace("/", "\\") + "\\k", "null": h.shared("null", h.new_port)}
+    [open(os.path.join(h.tmp, file), "w").close() for file in ("k", "9600")]
+    # null by way of the temporary folder: once it is gone, a link to nothing, which no menu offers
+    for path, target in ((fill["by_id"], link), (h.tmp + "/null", "/dev/null"),
+                         (h.link_path(fill["null"]), h.tmp + "/null")):
+        os.path.lexists(path) or os.symlink(target, path)
     program = h.start(args.format(**fill).split(" "), env=env)
-    program.expect(shown.format(**fill))
+    program.out.expect(shown.format(**fill))
     program.stop()
-    program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0, **fill)), "the messages")
-
-
-@scenario(rows=LONG_OPTION_ROWS)
-def help_and_version(h, args, out, error):
-    program = h.start(args.split(" "), stdout="pipe")
-    harness.check("exit status", 0, program.process.wait(harness.deadline()))
-    program.out.expect_exactly(gbk_pipe(out.format(name=program.argv0.rsplit("\\")[-1])), "output")
-    program.err.expect_exactly(gbk_pipe(error.format(argv0=program.argv0)), "the messages")
-
-
-# "96*" names the file 9600 in the working folder; "7*" matches nothing and stays as typed.
-@scenario("windows", rows=[("match", "96*", 9600), ("no-match", "7*", 7)])
-def wildcards(h, pattern, rate):
-    open(os.path.join(h.tmp, "9600"), "w").close()
-    device = h.shared("device", h.device)
-    program = h.start(["-p", device.name, "-b", pattern])
-    program.expect_opened(device.name, rate)
-    program.stop()
+    program.err.expect(error.format(argv0=program.argv0, **fill), "the messages")
 
 
 @scenario(rows=MENU_ROWS)
 def menus(h, answers, port, rate):
-    # The answers come through a pipe (scanf reads them as from a keyboard), and the output goes
-    # into one, to be compared unchanged.
+    # Answers through a pipe (scanf reads them as from a keyboard); the output into one, unchanged.
     devices = h.shared("devices", lambda: {name: h.device(name) for name in ("COM3", "COM7")})
     program = h.start([], stdin="pipe", stdout="pipe")
-    program.write(answers)
-    program.out.expect_exactly(gbk_pipe(
-        PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU + TABLE
-        + ">>已选择波特率：%d\n" % rate + OPENED % (port_path(port), rate)), "the menus")
-    devices[port].send(b"ok")
-    program.out.expect(b"ok")
+    program.process.stdin.write(answers.encode())
+    shown = PORT_MENU % 2 + "1=COM3\t2=COM7\t\n\n>>已选择串口：%s\n" % port + BAUD_MENU + TABLE
+    program.out.expect(shown + ">>已选择波特率：%d\n%s" % (rate, OPENED % (port_path(port), rate)), "menu")
     program.stop()
-    # Only a probe can have reached the port not chosen; the chosen one may also have been sent
-    # the rest of an answer line as keys once the link was up, which is forwarding, not probing.
-    other = devices["COM3" if port == "COM7" else "COM7"]
-    harness.check("what reached " + other.name, b"", other.received())
-    for device in devices.values():
-        device.mark += len(device.received())
+    # Only a probe can have reached the other port (the chosen one: the rest of an answer line too).
+    check("what reached the other port", b"", devices[({*devices} - {port}).pop()].received())
+    devices[port].mark += len(devices[port].received())
 
 
-# (id, how COM3 is held): by another comterm, or by a program that set only the exclusive flag,
-# which does not keep root out and which no probe or ending of comterm may clear.
+# (id, COM3 held by a program that set only the exclusive flag, which does not keep root out and
+# which no probe or ending of comterm may clear, or by another comterm)
 @scenario("native", rows=[("comterm", False), ("exclusive-flag", True)])  # Wine shares ports
 def held_port_not_offered(h, flag_only):
     h.shared("devices", lambda: (h.device("COM3"), h.device("COM7")))
     if flag_only:
-        holder = os.open(os.path.realpath(h.link_path("COM3")), os.O_RDWR | os.O_NOCTTY)
+        holder = os.fdopen(os.open(h.link_path("COM3"), os.O_NOCTTY), "rb", 0)  # closed when unused
         fcntl.ioctl(holder, termios.TIOCEXCL)
     else:
-        holder = h.start(["-p", "COM3", "-b", "9600"])
-        holder.expect_opened("COM3", 9600)
+        (holder := h.start(["-p", "COM3", "-b", "9600"])).expect_opened("COM3", 9600)
     program = h.start([], stdin="pipe", stdout="pipe")
-    program.out.expect_exactly(gbk_pipe(PORT_MENU % 1 + "1=COM7\t\n"), "COM3 held")
-    # Named on the command line, it fails until the holder lets it go.
-    second = h.start(["-p", "COM3", "-b", "9600"])
-    second.expect(OPEN_FAILED % (port_path("COM3"), 9600) * 2)
-    if flag_only:
-        [running.stop() for running in (program, second)]
-        harness.check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # GEXCL
-        return os.close(holder)  # with the flag: the device's own opening ends with the harness
-    holder.stop()
-    second.expect_opened("COM3", 9600)
-    second.stop()
+    program.out.expect(PORT_MENU % 1 + "1=COM7\t\n", "COM3 held")
+    program.stop()
+    if flag_only:  # with the flag: the device's own opening ends with the harness
+        check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # TIOCGEXCL
+    else:
+        holder.stop()
 
 
 @scenario()
 def no_port_pauses_then_ends(h):
     h.device("COM256")  # above the probed range
     program = h.start([], stdin="pipe", stdout="pipe")
-    pause = "" if windows() else "请按任意键继续. . .\n"
-    program.out.expect_exactly(gbk_pipe(">>当前没有可用串口\n" + pause), "no port")
-    if windows():  # cmd's pause, as Wine words it: "Press any key to continue... "
-        program.out.expect(re.compile(rb"Press any key to continue ?\.( ?\.){2} ?$"))
+    program.out.expect(">>当前没有可用串口\n" + ("" if windows() else "请按任意键继续. . .\n"), "no port")
+    if windows():  # cmd's pause
+        program.out.expect(b"Press any key to continue")
     else:  # blocked reading its input (system call 0 on descriptor 0), unless it ended
         harness.wait_until(lambda: program.process.poll() is not None or open(
             "/proc/%d/syscall" % program.process.pid).read().startswith("0 0x0 "), "a read")
-    harness.check("the program waiting at the pause", None, program.process.poll())
-    program.write("k")
-    harness.check("exit status", 0, program.process.wait(harness.deadline()))
+    check("the program waiting at the pause", None, program.process.poll())
+    program.process.stdin.write(b"k")
+    check("exit status", 0, program.process.wait(deadline()))
 
 
 if __name__ == "__main__":
