@@ -14,24 +14,20 @@ static const std::string entries[] = {"COM3", "com7", "COM7", "Com12", "ttyV0"};
 // The path that port_path names, "" for none. A COM name in the folder finds an entry that matches
 // it without regard to case (any_case: which one is not checked), the exact one when there is one.
 static std::string named(const std::string& path, bool folder, bool& any_case) {
-    if (path.starts_with('/')) {
-        return path;
-    }
     const std::string name = path.starts_with("\\\\.\\") ? path.substr(4) : "";
+    if (path.starts_with('/') || name.empty() || name.starts_with('/')) {
+        return path.starts_with('/') ? path : name;
+    }
     struct stat entry;
-    if (name.empty() || name.starts_with('/')) {
-        return name;
-    } else if (name.size() < 4 || strncasecmp(name.c_str(), "COM", 3) != 0 || name[3] == '0' ||
-               name.find_first_not_of("0123456789", 3) != std::string::npos) {
+    if (name.size() < 4 || strncasecmp(name.c_str(), "COM", 3) != 0 || name[3] == '0' ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos) {
         const bool in_folder = folder && lstat(("fuzz-devices/" + name).c_str(), &entry) == 0;
         return (in_folder ? "fuzz-devices/" : "/dev/") + name;
     } else if (folder) {
-        bool exact = false;
-        for (const std::string& candidate : entries) {
-            exact = exact || candidate == name;
-            any_case = any_case || strcasecmp(candidate.c_str(), name.c_str()) == 0;
-        }
-        any_case = any_case && !exact;
+        const bool exact = std::ranges::count(entries, name) != 0;
+        any_case = !exact && std::ranges::any_of(entries, [&](const std::string& candidate) {
+            return strcasecmp(candidate.c_str(), name.c_str()) == 0;
+        });
         return exact || any_case ? "fuzz-devices/" + name : "";
     }
     const std::size_t number = name.size() > 7 ? 128 : std::stoul(name.substr(3)) - 1;
