@@ -39,6 +39,8 @@ std::string normalized(void (*normalizer)(unsigned char*, unsigned), unsigned fl
 
 TEST(Textconv, EdgeCases) {
     const unsigned all = CONV_LOWER | CONV_UPPER | CONV_HALFWIDTH | CONV_SIMPLIFIED;
+    // Flags the normalisers leave out are seen by the fuzz target, where the two disagree; the case
+    // map, which they share, only here.
     const std::pair<std::string, std::string_view> rows[] = {
         // ASCII after a 2-byte lead is its continuation, a 4-byte lead takes four bytes, a NUL
         // passes, and an incomplete character at the end stops the conversion.
@@ -61,7 +63,6 @@ TEST(Textconv, EdgeCases) {
          "ax\0y\xE4\x61\x62\x80\x63\xE4\xBD"sv},
         {normalized(utf8_normalize, CONV_UPPER | CONV_SIMPLIFIED, "aB\xEF\xBC\xA1"),
          "AB\xEF\xBC\xA1"},
-        {normalized(utf8_normalize, all & ~CONV_SIMPLIFIED, "\xE4\xBA\x82"), "\xE4\xBA\x82"},
         // Folded by bytes: A1 A1 to a space, A3 C1 to 'a', A3 A4 to '$', A3 FE to '~'; row A1's
         // full-width forms stay; 81 79 to C2 D2 but E1 E1 (GB2312 area) stays; 41 as a trail is
         // not cased; a lone lead at the end stays.
@@ -69,8 +70,6 @@ TEST(Textconv, EdgeCases) {
                     "aB\xA1\xA1\xA3\xC1\xA3\xA4\xA3\xFE\xA1\xE7\xA1\xAB\x81\x79\xE1\xE1\xC4\x41"
                     "\xA3\xA3\xC1"),
          "ab a$~\xA1\xE7\xA1\xAB\xC2\xD2\xE1\xE1\xC4\x41#\xC1"},
-        {normalized(gbk_normalize, CONV_UPPER | CONV_SIMPLIFIED, "aB\xA3\xC1"), "AB\xA3\xC1"},
-        {normalized(gbk_normalize, all & ~CONV_SIMPLIFIED, "\x81\x79"), "\x81\x79"},
     };
     for (std::size_t row = 0; row < std::size(rows); ++row) {
         EXPECT_EQ(rows[row].first, rows[row].second) << row;
