@@ -6,8 +6,8 @@ import os, re, shutil, subprocess, sys, tempfile, time
 
 home = tempfile.mkdtemp(prefix="comterm-demo-")  # the terminals' servers, one each: a new session
 server = [home + "/first"]  # on a server just killed may go down with it
-tmux = lambda *args: subprocess.run(("tmux", "-S", server[0], "-f", "/dev/null") + args,
-                                    capture_output=True, text=True).stdout
+out = lambda *command: subprocess.run(command, capture_output=True, text=True).stdout
+tmux = lambda *args: out("tmux", "-S", server[0], "-f", "/dev/null", *args)
 demo = "env -u MAKEFLAGS -u MAKELEVEL LANG=C.UTF-8 make -C %s -o demo-deps -o program demo " \
        "BUILD_DIR=%s" % (sys.argv[1], os.path.relpath(sys.argv[2], sys.argv[1]))
 
@@ -37,16 +37,14 @@ try:
     server[0] = home + "/second"
     tmux("new-session", "-d", "-x", "120", "-y", "40", demo)
     shown("device counter 1")
-    pids = subprocess.run(["pgrep", "-t", tmux("display", "-p", "#{pane_tty}").strip()[5:]],
-                          capture_output=True, text=True).stdout.split()
+    pids = out("pgrep", "-t", tmux("display", "-p", "#{pane_tty}").strip()[5:]).split()
 finally:
     tmux("kill-server")
     shutil.rmtree(home)
 
 
 def alive():  # [pid, state, command] of each process left, zombies aside
-    ps = subprocess.run(["ps", "-o", "pid=,stat=,args=", "-p", ",".join(pids) or "0"],
-                        capture_output=True, text=True).stdout.splitlines()
+    ps = out("ps", "-o", "pid=,stat=,args=", "-p", ",".join(pids) or "0").splitlines()
     return [row for row in map(lambda line: line.split(None, 2), ps) if row[1][0] != "Z"]
 
 
