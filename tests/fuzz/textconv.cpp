@@ -6,11 +6,11 @@
 #include "fuzz.h"
 
 using bytes = std::vector<unsigned char>;
-using converter = int (*)(const unsigned char*, std::size_t, unsigned char*, std::size_t*);
 constexpr unsigned char canary = 0xA5;
 
-// The text a converter writes into exactly `room` bytes; an empty input is refused untouched.
-static bytes converted(converter convert, const bytes& in, std::size_t room) {
+// The text a converter writes into exactly the promised room; an empty input is refused untouched.
+static bytes converted(decltype(utf8_to_gbk) convert, const bytes& in) {
+    const std::size_t room = convert == utf8_to_gbk ? in.size() + 1 : (in.size() * 3 + 1) / 2 + 1;
     bytes out(room + 1, canary);
     std::size_t length = 0;
     const int result = convert(in.data(), in.size(), out.data(), &length);
@@ -19,29 +19,22 @@ static bytes converted(converter convert, const bytes& in, std::size_t room) {
                    : result == 0 && length < room && out[length] == 0 && out[room] == canary);
     return bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(length));
 }
-static bytes utf8_of(const bytes& gbk) {
-    return converted(gbk_to_utf8, gbk, (gbk.size() * 3 + 1) / 2 + 1);
-}
-static bytes gbk_of(const bytes& utf8) {
-    return converted(utf8_to_gbk, utf8, utf8.size() + 1);
-}
 
 // utf8_to_gbk character by character: fewer than 8 bytes never reach the word-at-a-time path.
 static bytes gbk_by_character(const bytes& utf8) {
     bytes gbk;
     for (std::size_t i = 0, size = 1; i < utf8.size(); i += size) {
-        const unsigned lead = utf8[i];
-        const std::size_t announced = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        size = std::min(announced, utf8.size() - i);
-        const bytes one = gbk_of(bytes(&utf8[i], &utf8[i] + size));
+        const unsigned lead = utf8[i];  // the length it announces, or what is left
+        size = std::min<std::size_t>(1u + (lead >= 0xC2) + (lead >= 0xE0) + (lead >= 0xF0),
+                                     utf8.size() - i);
+        const bytes one = converted(utf8_to_gbk, bytes(&utf8[i], &utf8[i] + size));
         gbk.insert(gbk.end(), one.begin(), one.end());
     }
     return gbk;
 }
 
 // The text up to its first NUL, normalised in place in a buffer of just its size.
-static bytes normalized(void (*normalize)(unsigned char*, unsigned), const bytes& in,
-                        unsigned flags) {
+static bytes normalized(decltype(utf8_normalize) normalize, const bytes& in, unsigned flags) {
     const auto length = static_cast<std::size_t>(std::find(in.begin(), in.end(), 0) - in.begin());
     bytes text(length + 2, canary);
     std::copy_n(in.begin(), length, text.begin());
@@ -49,17 +42,20 @@ static bytes normalized(void (*normalize)(unsigned char*, unsigned), const bytes
     normalize(text.data(), flags);
     const std::size_t after = std::strlen(reinterpret_cast<const char*>(text.data()));
     FUZZ_CHECK(after <= length && text[length + 1] == canary);
-    return bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(after));
+    text.resize(after);
+    return text;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    [[maybe_unused]] static const bool ready = (code_tables_init(), true);
+    code_tables_init();
     const unsigned flags = size != 0 ? data[0] & 15u : 0;
     const bytes in(data + (size != 0), data + size);
     // Converted text holds only ASCII and mapped characters: it goes there and back unchanged.
-    const bytes gbk = gbk_of(in), utf8 = utf8_of(in), clean_gbk = gbk_of(utf8);
+    const bytes gbk = converted(utf8_to_gbk, in), utf8 = converted(gbk_to_utf8, in),
+                clean_gbk = converted(utf8_to_gbk, utf8);
     FUZZ_CHECK(gbk == gbk_by_character(in));
-    FUZZ_CHECK(gbk_of(utf8_of(gbk)) == gbk && utf8_of(clean_gbk) == utf8);
+    FUZZ_CHECK(converted(utf8_to_gbk, converted(gbk_to_utf8, gbk)) == gbk &&
+               converted(gbk_to_utf8, clean_gbk) == utf8);
     // Normalising twice changes nothing more; on mapped text both normalisers do the same, except
     // for full-width folding, whose ranges differ by design.
     for (auto normalize : {utf8_normalize, gbk_normalize}) {
@@ -67,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(normalized(normalize, once, flags) == once);
     }
     const unsigned common = flags & ~unsigned{CONV_HALFWIDTH};
-    FUZZ_CHECK(utf8_of(normalized(gbk_normalize, clean_gbk, common)) ==
+    FUZZ_CHECK(converted(gbk_to_utf8, normalized(gbk_normalize, clean_gbk, common)) ==
                normalized(utf8_normalize, utf8, common));
     return 0;
 }

@@ -1,62 +1,55 @@
 #!/usr/bin/env python3
-"""`make demo` as a newcomer runs it, in a real terminal (tmux): the device's lines appear, typed
-keys come back as its echo, the key q ends the demo and its device folder is gone; and a terminal
-closed under make (which waits for what it runs: no hang-up signal reaches the demo) leaves nothing.
-usage: check_demo.py SOURCE_DIR BUILD_DIR"""
-import os, re, subprocess, sys, time
+"""`make demo` in a real terminal (tmux): the device's lines show, typed keys come back as its echo,
+q ends it and its device folder is gone; a terminal closed under make (no hang-up signal reaches the
+demo) leaves nothing running. usage: check_demo.py SOURCE_DIR BUILD_DIR"""
+import os, re, shutil, subprocess, sys, tempfile, time
 
-source_dir, build_dir = sys.argv[1:3]
-socket = "/tmp/comterm-demo-%d" % os.getpid()
-tmux = lambda *args: subprocess.run(["tmux", "-S", socket, "-f", "/dev/null", *args],
-                                    capture_output=True, text=True).stdout
+home = tempfile.mkdtemp(prefix="comterm-demo-")  # the terminals' servers, one each: a new session
+server = [home + "/first"]  # on a server just killed may go down with it
+out = lambda *command: subprocess.run(command, capture_output=True, text=True).stdout
+tmux = lambda *args: out("tmux", "-S", server[0], "-f", "/dev/null", *args)
 demo = "env -u MAKEFLAGS -u MAKELEVEL LANG=C.UTF-8 make -C %s -o demo-deps -o program demo " \
-       "BUILD_DIR=%s" % (source_dir, os.path.relpath(build_dir, source_dir))
+       "BUILD_DIR=%s" % (sys.argv[1], os.path.relpath(sys.argv[2], sys.argv[1]))
 
 
 def wait(what, done):  # done's result once true, or a failure after a generous while
     end = time.monotonic() + 60 * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
-    while not (result := done()):
-        if time.monotonic() > end:
-            sys.exit("FAIL: " + what())
+    while not (result := done()) and time.monotonic() < end:
         time.sleep(0.1)
-    return result
+    return result or sys.exit("FAIL: " + what())
 
 
-def shown(pattern):
-    return wait(lambda: "%r not shown on the screen:\n%s" % (pattern, tmux("capture-pane", "-p")),
-                lambda: re.search(pattern, tmux("capture-pane", "-p", "-J")))
-
-
-def start(command):  # in a new terminal, until the device's first line shows
-    tmux("kill-server")
-    tmux("new-session", "-d", "-x", "120", "-y", "40", command)
-    shown(r"device counter 1")
+def shown(pattern, keys=()):
+    tmux("send-keys", *keys)
+    screen = lambda: tmux("capture-pane", "-p", "-J")
+    return wait(lambda: "%r not shown:\n%s" % (pattern, screen()),
+                lambda: re.search(pattern, screen()))
 
 
 try:
-    start(demo + "; sleep 600")  # the screen stays when the demo ends
-    tmux("send-keys", "-l", "xyz")
-    shown(r"xyz")
-    tmux("send-keys", "q")
-    folder = shown(r"demo: ended; the virtual device and (\S+) are gone\.").group(1)
+    tmux("new-session", "-d", "-x", "120", "-y", "40", demo + "; sleep 600")  # the screen stays
+    shown("device counter 1")
+    shown("xyz", ("-l", "xyz"))
+    folder = shown(r"demo: ended; the virtual device and (\S+) are gone\.", ("q",))[1]
     if os.path.exists(folder):
         sys.exit("FAIL: the device folder %s is left behind" % folder)
-    start(demo)
-    tty = tmux("display", "-p", "#{pane_tty}").strip()[len("/dev/"):]
-    pids = subprocess.run(["pgrep", "-t", tty], capture_output=True, text=True).stdout.split()
+    tmux("kill-server")
+    server[0] = home + "/second"
+    tmux("new-session", "-d", "-x", "120", "-y", "40", demo)
+    shown("device counter 1")
+    pids = out("pgrep", "-t", tmux("display", "-p", "#{pane_tty}").strip()[5:]).split()
 finally:
     tmux("kill-server")
-    os.path.exists(socket) and os.unlink(socket)
+    shutil.rmtree(home)
 
 
-def alive():  # (pid, command line) of each process left, zombies aside
-    ps = subprocess.run(["ps", "-o", "pid=,stat=,args=", "-p", ",".join(pids) or "0"],
-                        capture_output=True, text=True).stdout.splitlines()
-    return [(pid, args) for pid, stat, args in (line.split(None, 2) for line in ps) if stat[0] != "Z"]
+def alive():  # [pid, state, command] of each process left, zombies aside
+    ps = out("ps", "-o", "pid=,stat=,args=", "-p", ",".join(pids) or "0").splitlines()
+    return [row for row in map(lambda line: line.split(None, 2), ps) if row[1][0] != "Z"]
 
 
 try:
     wait(lambda: "left running after the terminal closed: %s of %s" % (alive(), pids),
          lambda: pids and not alive())
 finally:
-    [os.kill(int(pid), 15) for pid, _ in alive()]
+    [os.kill(int(pid), 15) for pid, _, _ in alive()]
