@@ -28,12 +28,17 @@ void give_back_everything() {
     console_flush_from_signal();
 }
 
+void end_by_signal(int signal_number);
+
 void install(int signal_number, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
-    // Nothing else is handled meanwhile; an interrupted key read goes on after a stop.
+    // Nothing else is handled meanwhile; an interrupted key read goes on after a stop. A call that
+    // an ending signal interrupted is never gone back to, so it is not restarted either:
+    // ThreadSanitizer runs a handler only when the thread comes out of a call, and under it a key
+    // read restarted for ever would keep the process from ending.
     sigfillset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = handler == end_by_signal ? 0 : SA_RESTART;
     sigaction(signal_number, &action, nullptr);
 }
 
