@@ -29,9 +29,10 @@ constexpr std::size_t output_buffer_size = 8192;
 // One output stream of ours: where its bytes go, whether they are converted, the lead byte it
 // carries between writes (0 for none: a lead byte is 0x80 or above) and the bytes it holds.
 // Changed only under its own lock, except that a signal handler may read the held bytes at any
-// moment: hence the atomic count. stdio's lock of the FILE, which the write function also runs
-// under, would do for the write function alone, but console_flush() reaches the bytes without a
-// stdio call, and that lock is glibc's own, out of sight of ThreadSanitizer.
+// moment: hence the atomic count, stored with release after the bytes it covers. stdio's lock of
+// the FILE, which the write function also runs under, would do for the write function alone, but
+// console_flush() reaches the bytes without a stdio call, and that lock is glibc's own, out of
+// sight of ThreadSanitizer.
 //
 // Lock order: stdio's lock of the FILE, the stream's lock, then standard output's lock (a write to
 // standard error sends out what standard output holds first). Standard output's lock is the last:
@@ -88,7 +89,7 @@ bool append_converted(output_stream* stream, const unsigned char* data, std::siz
     while (size > 0) {
         // gbk_to_utf8_complete needs room for 3/2 of its input; a pair needs 3 bytes.
         if (output_buffer_size - used < 3) {
-            stream->used.store(used, std::memory_order_relaxed);
+            stream->used.store(used, std::memory_order_release);
             if (!write_held(stream)) {
                 return false;
             }
@@ -112,7 +113,7 @@ bool append_converted(output_stream* stream, const unsigned char* data, std::siz
             size -= take;
         }
     }
-    stream->used.store(used, std::memory_order_relaxed);
+    stream->used.store(used, std::memory_order_release);
     return true;
 }
 
@@ -128,7 +129,7 @@ bool append_raw(output_stream* stream, const unsigned char* data, std::size_t si
         used = 0;
     }
     std::memcpy(stream->buffer + used, data, size);
-    stream->used.store(used + size, std::memory_order_relaxed);
+    stream->used.store(used + size, std::memory_order_release);
     return true;
 }
 
@@ -288,13 +289,14 @@ void console_flush() {
 // Without the lock, by necessity: a mutex is no async-signal-safe call, the interrupted code may
 // hold it, and an ending process must not wait for the other thread's write to a terminal that
 // takes nothing. Good enough here: it runs once, just before the signal ends the process, after
-// the port and the terminal are given back. Only the last bytes shown can suffer, and only when
-// the signal meets an addition to the held bytes or a write of them, in the other thread or
-// (interrupted) in this one: those may show twice or not at all, as bytes do when a program is
-// killed amid any write; what the other thread receives in these last moments is lost anyway.
+// the port and the terminal are given back. The count, loaded with acquire, covers only bytes
+// complete in the buffer. Only the last bytes shown can suffer, and only when the signal meets an
+// addition to the held bytes or a write of them, in the other thread or (interrupted) in this one:
+// those may show twice or not at all, as bytes do when a program is killed amid any write; what the
+// other thread receives in these last moments is lost anyway.
 void console_flush_from_signal() {
     const int saved_errno = errno;
-    const std::size_t used = held_stdout.used.load(std::memory_order_relaxed);
+    const std::size_t used = held_stdout.used.load(std::memory_order_acquire);
     const unsigned char* bytes = held_stdout.buffer;
     std::size_t left = used < output_buffer_size ? used : output_buffer_size;
     while (left > 0) {
