@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform.h"
 #include "textconv.h"
@@ -27,8 +28,16 @@ constexpr std::size_t output_buffer_size = 8192;
 
 // One output stream of ours: where its bytes go, whether they are converted, the lead byte it
 // carries between writes (0 for none: a lead byte is 0x80 or above) and the bytes it holds.
-// Changed only under the stdio lock of its FILE (stdio calls the write function under it), except
-// that a signal handler may read the held bytes at any moment: hence the atomic count.
+// Changed only under its own lock, except that a signal handler may read the held bytes at any
+// moment: hence the atomic count, stored with release after the bytes it covers. stdio's lock of
+// the FILE, which the write function also runs under, would do for the write function alone, but
+// console_flush() reaches the bytes without a stdio call, and that lock is glibc's own, out of
+// sight of ThreadSanitizer.
+//
+// Lock order: stdio's lock of the FILE, the stream's lock, then standard output's lock (a write to
+// standard error sends out what standard output holds first). Standard output's lock is the last:
+// nothing under it takes a lock or calls stdio, only write(2) and poll(2), so no order of threads
+// can close a circle, and console_flush() never finds it held by its own thread.
 struct output_stream {
     int fd;
     bool convert;
@@ -36,14 +45,14 @@ struct output_stream {
     unsigned char pending_lead;
     std::atomic<std::size_t> used;
     unsigned char* buffer;  // output_buffer_size bytes
+    std::mutex lock;
 };
 
 // Zero-initialised, apart: untouched pages of them cost no memory.
 unsigned char stdout_bytes[output_buffer_size];
 unsigned char stderr_bytes[output_buffer_size];
-output_stream held_stdout{STDOUT_FILENO, false, true, 0, {0}, stdout_bytes};
-output_stream direct_stderr{STDERR_FILENO, false, false, 0, {0}, stderr_bytes};
-FILE* installed_stdout = nullptr;  // our stdout once installed; null while stdio's own is in use
+output_stream held_stdout{STDOUT_FILENO, false, true, 0, {0}, stdout_bytes, {}};
+output_stream direct_stderr{STDERR_FILENO, false, false, 0, {0}, stderr_bytes, {}};
 
 bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
     while (length > 0) {
@@ -80,7 +89,7 @@ bool append_converted(output_stream* stream, const unsigned char* data, std::siz
     while (size > 0) {
         // gbk_to_utf8_complete needs room for 3/2 of its input; a pair needs 3 bytes.
         if (output_buffer_size - used < 3) {
-            stream->used.store(used, std::memory_order_relaxed);
+            stream->used.store(used, std::memory_order_release);
             if (!write_held(stream)) {
                 return false;
             }
@@ -104,7 +113,7 @@ bool append_converted(output_stream* stream, const unsigned char* data, std::siz
             size -= take;
         }
     }
-    stream->used.store(used, std::memory_order_relaxed);
+    stream->used.store(used, std::memory_order_release);
     return true;
 }
 
@@ -120,23 +129,22 @@ bool append_raw(output_stream* stream, const unsigned char* data, std::size_t si
         used = 0;
     }
     std::memcpy(stream->buffer + used, data, size);
-    stream->used.store(used + size, std::memory_order_relaxed);
+    stream->used.store(used + size, std::memory_order_release);
     return true;
 }
 
-// Writes out what standard output holds, waiting for the other thread if it is writing.
+// Writes out what standard output holds, waiting for the other thread if it is adding to it.
 void flush_stdout_in_order() {
-    if (installed_stdout != nullptr) {
-        flockfile(installed_stdout);
-        write_held(&held_stdout);
-        funlockfile(installed_stdout);
-    }
+    const std::lock_guard<std::mutex> guard(held_stdout.lock);
+    write_held(&held_stdout);
 }
 
-// fopencookie write function, called by stdio under the stream's lock: the stream is unbuffered
-// in stdio's eyes, so every printf, puts or fwrite arrives here whole, at once.
+// fopencookie write function, called by stdio under the FILE's lock: the stream is unbuffered
+// in stdio's eyes, so every printf, puts or fwrite arrives here whole, at once. One lock and
+// unlock per call, uncontended but for a console_flush() at the same moment: no system call.
 ssize_t output_stream_write(void* cookie, const char* data, std::size_t size) {
     auto* stream = static_cast<output_stream*>(cookie);
+    const std::lock_guard<std::mutex> guard(stream->lock);
     if (!stream->hold) {
         flush_stdout_in_order();  // what standard output holds comes first
     }
@@ -264,26 +272,31 @@ void console_streams_init() {
     stdout = out;
     stderr = err;
     stdin = in;
-    installed_stdout = out;
 }
 
 void console_flush() {
-    FILE* out = installed_stdout;
     // Without the lock when nothing is held: what this thread wrote is seen here; what another
-    // thread is writing, that thread sends out before it waits. For the same reason a stream held
-    // by the other thread is left to it: a key is never kept from the device, nor the keyboard from
-    // being read, while the link thread waits for a screen that takes nothing.
-    if (out == nullptr || held_stdout.used.load(std::memory_order_relaxed) == 0 ||
-        ftrylockfile(out) != 0) {
+    // thread is adding, that thread sends out before it waits. For the same reason the lock, when
+    // the other thread has it, is left to it: a key is never kept from the device, nor the
+    // keyboard from being read, while the link thread waits for a screen that takes nothing.
+    if (held_stdout.used.load(std::memory_order_relaxed) == 0 || !held_stdout.lock.try_lock()) {
         return;
     }
     write_held(&held_stdout);
-    funlockfile(out);
+    held_stdout.lock.unlock();
 }
 
+// Without the lock, by necessity: a mutex is no async-signal-safe call, the interrupted code may
+// hold it, and an ending process must not wait for the other thread's write to a terminal that
+// takes nothing. Good enough here: it runs once, just before the signal ends the process, after
+// the port and the terminal are given back. The count, loaded with acquire, covers only bytes
+// complete in the buffer. Only the last bytes shown can suffer, and only when the signal meets an
+// addition to the held bytes or a write of them, in the other thread or (interrupted) in this one:
+// those may show twice or not at all, as bytes do when a program is killed amid any write; what the
+// other thread receives in these last moments is lost anyway.
 void console_flush_from_signal() {
     const int saved_errno = errno;
-    const std::size_t used = held_stdout.used.load(std::memory_order_relaxed);
+    const std::size_t used = held_stdout.used.load(std::memory_order_acquire);
     const unsigned char* bytes = held_stdout.buffer;
     std::size_t left = used < output_buffer_size ? used : output_buffer_size;
     while (left > 0) {

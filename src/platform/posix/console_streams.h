@@ -8,8 +8,9 @@
 // serial write (WriteFile) and the pause, before standard input is read (the menus' scanf),
 // before anything is written to standard error, and at exit() and on the signals that end the
 // process (process_signals.h, with console_flush_from_signal()). Nothing received therefore waits
-// unseen while the program is idle, and all text keeps its order. Both threads print: stdio locks
-// each stream around every call, and the held bytes are changed only under that lock.
+// unseen while the program is idle, and all text keeps its order. Both threads print: the held
+// bytes are added and written out only under a lock of this module, taken inside each write to
+// the stream and tried by console_flush().
 //
 // Conversion. The program writes GBK, as a code-page-936 Windows console expects. When standard
 // output or standard error is a terminal whose character set is not GBK-compatible (UTF-8 in
@@ -29,9 +30,9 @@
 //   console_streams_init()       puts stdin, stdout and stderr of the above in place of stdio's
 //                                own (glibc lets a program assign them); once, at start.
 //   console_flush()              writes out what standard output holds; any thread, any time.
-//                                While the other thread has standard output locked it does
-//                                nothing: that thread sends out what is held before it waits, and
-//                                a thread that is about to read a key or write one never waits
+//                                While the other thread is adding to it or writing it out, it
+//                                does nothing: that thread sends out what is held before it waits,
+//                                and a thread that is about to read a key or write one never waits
 //                                for a screen that the other is blocked on.
 //   console_flush_from_signal()  the same for a signal handler that is about to let the process
 //                                die: write(2) only, no locks, errno kept, async-signal-safe. Best

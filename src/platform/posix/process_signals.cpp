@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "console_streams.h"
@@ -28,12 +29,17 @@ void give_back_everything() {
     console_flush_from_signal();
 }
 
+void end_by_signal(int signal_number);
+
 void install(int signal_number, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
-    // Nothing else is handled meanwhile; an interrupted key read goes on after a stop.
+    // Nothing else is handled meanwhile; an interrupted key read goes on after a stop. A call that
+    // an ending signal interrupted is never gone back to, so it is not restarted either:
+    // ThreadSanitizer runs a handler only when the thread comes out of a call, and under it a key
+    // read restarted for ever would keep the process from ending.
     sigfillset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = handler == end_by_signal ? 0 : SA_RESTART;
     sigaction(signal_number, &action, nullptr);
 }
 
@@ -44,15 +50,19 @@ void install_unless_ignored(int signal_number, void (*handler)(int)) {
     }
 }
 
+// Each handler keeps errno: a handler can run between a failed call and the look at its errno.
 void end_by_signal(int signal_number) {
+    const int saved_errno = errno;
     give_back_everything();
     install(signal_number, SIG_DFL);
     // Blocked while the handler runs, the signal ends the process with its default action as
     // soon as the handler returns (a fault signal is raised again by the faulting instruction).
     raise(signal_number);
+    errno = saved_errno;
 }
 
 void stop_by_signal(int signal_number) {
+    const int saved_errno = errno;
     keyboard_give_back();
     install(signal_number, SIG_DFL);
     sigset_t this_one;
@@ -64,11 +74,14 @@ void stop_by_signal(int signal_number) {
     raise(signal_number);
     install(signal_number, stop_by_signal);
     keyboard_take_again();
+    errno = saved_errno;
 }
 
 // Also after a stop by SIGSTOP, which cannot be caught.
 void continue_after_stop(int /*signal_number*/) {
+    const int saved_errno = errno;
     keyboard_take_again();
+    errno = saved_errno;
 }
 
 }  // namespace
