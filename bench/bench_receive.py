@@ -308,8 +308,13 @@ class Terminal:
             return b""
         except OSError:  # EIO: the pty has no more writer
             chunk = b""
-        if not chunk:
-            raise BenchError("%s (%s) ended%s" % (self.name, self.kind, self.stderr_text()))
+        if not chunk:  # the status says whether a signal (which) or the program itself ended it
+            try:
+                status = self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                status = "none yet"
+            raise BenchError("%s (%s) ended, status %s%s" % (self.name, self.kind, status,
+                                                            self.stderr_text()))
         self.shown += chunk
         return chunk
 
