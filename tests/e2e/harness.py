@@ -40,9 +40,8 @@ def prepare_wine():  # a copy of the prefix, the machine's ports set aside; a de
     os.environ.update({**defaults, **os.environ, "WINEDEBUG": "-all", "LANG": "C"})
     folder = tempfile.mkdtemp(prefix="comterm-e2e-wine-")
     subprocess.run(["cp", "-a", os.environ["WINEPREFIX"], folder + "/wineprefix"], check=True)
-    for link in filter(os.path.islink, glob.glob(folder + "/wineprefix/dosdevices/com*")):
-        os.unlink(link)  # a menu would offer them all
-    os.environ["WINEPREFIX"] = folder + "/wineprefix"
+    os.environ["WINEPREFIX"] = folder + "/wineprefix"  # without COM links: a menu offers them all
+    [os.unlink(c) for c in glob.glob(folder + "/wineprefix/dosdevices/com*") if os.path.islink(c)]
     atexit.register(shutil.rmtree, folder, ignore_errors=True)  # at the end, after the two below
     atexit.register(subprocess.run, ["wineserver", "-w"], timeout=deadline())
     atexit.register(subprocess.run, ["wineserver", "-k"], **QUIET)
