@@ -1,4 +1,3 @@
-"""Scenarios: comterm, natively or under Wine, against virtual serial devices (tools/vdev.py)."""
 import argparse, atexit, contextlib, fcntl, glob, os, pathlib, pty, shutil, signal, struct
 import subprocess, sys, tempfile, termios, threading, time, traceback
 
@@ -36,21 +35,18 @@ def wait_until(condition, what=None, timeout=None):  # condition's last result; 
     return result
 
 
-def prepare_wine():
-    # A copy of the prefix without COM links (a menu offers them all); a wineserver kept detached,
-    # holding no standard error open; a warm-up run, then the machine's own ports set aside again.
+def prepare_wine():  # a copy of the prefix, the machine's ports set aside; a detached wineserver
     defaults = {"WINEPREFIX": BUILD_DIR + "/wineprefix", "WINEDLLOVERRIDES": "mscoree,mshtml="}
     os.environ.update({**defaults, **os.environ, "WINEDEBUG": "-all", "LANG": "C"})
     folder = tempfile.mkdtemp(prefix="comterm-e2e-wine-")
     subprocess.run(["cp", "-a", os.environ["WINEPREFIX"], folder + "/wineprefix"], check=True)
-    for link in filter(os.path.islink, glob.glob(folder + "/wineprefix/dosdevices/com*")):
-        os.unlink(link)
-    os.environ["WINEPREFIX"] = folder + "/wineprefix"
+    os.environ["WINEPREFIX"] = folder + "/wineprefix"  # without COM links: a menu offers them all
+    [os.unlink(c) for c in glob.glob(folder + "/wineprefix/dosdevices/com*") if os.path.islink(c)]
     atexit.register(shutil.rmtree, folder, ignore_errors=True)  # at the end, after the two below
     atexit.register(subprocess.run, ["wineserver", "-w"], timeout=deadline())
     atexit.register(subprocess.run, ["wineserver", "-k"], **QUIET)
-    subprocess.run(["wineserver", "-p300"], start_new_session=True, **QUIET)
-    subprocess.run(["wine", "cmd", "/c", "exit"], timeout=deadline(), **QUIET)
+    subprocess.run(["wineserver", "-p300"], start_new_session=True, **QUIET)  # no stderr held
+    subprocess.run(["wine", "cmd", "/c", "exit"], timeout=deadline(), **QUIET)  # a warm-up run
     subprocess.run([SOURCE_DIR + "/scripts/wine-prefix"], check=True, **QUIET)
 
 
@@ -84,8 +80,7 @@ class Device:  # a vdev published under a COM name, recording what it receives
 
     def __init__(self, h, name):
         self.name, self.mark, self.record = name, 0, os.path.join(h.tmp, "%d.rec" % len(h.devices))
-        # --hold: vdev opens the terminal side too, so wait-read works on a port held exclusively.
-        self.process = subprocess.Popen(
+        self.process = subprocess.Popen(  # --hold: wait-read works on a port held exclusively
             [SOURCE_DIR + "/tools/vdev.py", "--quit-on-eof", "--hold", "--record", self.record,
              h.link_path(name)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0,
             start_new_session=True)
@@ -102,8 +97,7 @@ class Device:  # a vdev published under a COM name, recording what it receives
     def received(self): return pathlib.Path(self.record).read_bytes()[self.mark:]
 
 
-class Program:
-    # stdin, stdout: "pty", "pipe", "null" or "closed"; group: no session, a group (stops are kept)
+class Program:  # stdin, stdout: "pty", "pipe", "null" or "closed"; group: a group, no session
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
         stdout = stdout or ("pipe" if windows() else "pty")
@@ -130,8 +124,7 @@ class Program:
             self.slave, termios.FIONREAD, b"\0" * 4))[0], "the program to read %r" % keys)
 
     def settle_keyboard(self, device):
-        # Probe keys (.) until one reaches the device, then a , ending them: the open message comes
-        # just before the link counts as up, and under Wine an early Enter arrives as LF.
+        # Keys (.) until one arrives, then a ',': the link is up only just after its open message.
         wait_until(lambda: self.press(b".") or wait_until(device.received, timeout=0.5),
                    "a typed key to reach the device")
         self.press(b",")
@@ -183,8 +176,7 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         return device, program
 
     def close(self):
-        [program.stop() for program in self.programs]
-        # --quit-on-eof: vdev ends, removing its link, once its input is closed
+        [program.stop() for program in self.programs]  # then vdev ends (--quit-on-eof), link gone
         [device.process.communicate(timeout=deadline()) for device in self.devices]
         shutil.rmtree(self.tmp, ignore_errors=True)
 

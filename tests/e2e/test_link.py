@@ -1,4 +1,3 @@
-"""The link: text received, keys sent, a port lost and found; natively, everything given back."""
 import fcntl, os, resource, signal, subprocess, termios, time
 
 import harness
@@ -81,18 +80,22 @@ def read_failures_are_no_loss(h):
     program.out.expect(b"after\r\n", "shown once the reads work")
 
 
-@scenario()
-def no_keyboard_sends_nothing(h):
-    # No keyboard (under Wine _getch fails at once, again and again): nothing sent, and no spinning.
+# (id, stdin, stdout): no keyboard (under Wine _getch fails at once, for ever), natively also a
+# descriptor closed at the start, which the port must not take: nothing sent, and no spinning.
+@scenario(rows=lambda: [("no-keyboard", "null", "pipe")] + ([] if harness.windows() else [
+    ("stdin-closed", "closed", "pipe"), ("stdout-closed", "pty", "closed")]))
+def standard_descriptors(h, stdin, stdout):
     device = h.device()
-    program = h.start(["-p", device.name, "-b", "9600"], stdin="null", stdout="pipe")
-    program.expect_opened(device.name, 9600)
-    ticks = lambda: sum(map(int, open("/proc/%d/stat" % program.process.pid).read().rsplit(
-        ")", 1)[1].split()[11:13]))
+    program = h.start(["-p", device.name, "-b", "9600"], stdin=stdin, stdout=stdout)
+    program.settle_keyboard(device) if stdin == "pty" else program.expect_opened(device.name, 9600)
+    proc, port = "/proc/%d/" % program.process.pid, os.path.realpath(h.link_path(device.name))
+    ticks = lambda: sum(map(int, open(proc + "stat").read().rsplit(")", 1)[1].split()[11:13]))
     used = ticks()
     time.sleep(2)  # the measurement: a spinning program slowed by the load can be missed, no more
     check("sent to the device", b"", device.received())
     assert ticks() - used < os.sysconf("SC_CLK_TCK"), "the program used half a processor or more"
+    harness.windows() or check("descriptors that are the port", [], [
+        fd for fd in (0, 1) if os.readlink(proc + "fd/%d" % fd) == port])
 
 
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the fault signals leave no core file
@@ -130,16 +133,6 @@ def given_back(h, number):
     closed or check("terminal settings", program.settings, keys())
     check("the port's exclusive flag", 0, fcntl.ioctl(port, 0x80045440, bytes(4))[0])  # TIOCGEXCL
     check("the port's line settings", line, termios.tcgetattr(port))
-
-
-# (id, descriptor closed at the start, which the port must not take)
-@scenario("native", rows=[("stdin", 0, "closed", "pty"), ("stdout", 1, "pty", "closed")])
-def standard_descriptor_closed(h, fd, stdin, stdout):
-    device = h.device()
-    program = h.start(["-p", device.name, "-b", "9600"], stdin=stdin, stdout=stdout)
-    program.settle_keyboard(device) if fd else program.expect_opened(device.name, 9600)
-    check("descriptor %d" % fd, False, os.path.realpath(h.link_path(device.name)) ==
-          os.readlink("/proc/%d/fd/%d" % (program.process.pid, fd)))
 
 
 @scenario("native")

@@ -6,13 +6,11 @@ import harness
 from harness import LOST, RECONNECTED, check, gbk, port_path, scenario, wait_until
 
 def type_keys(program, typed, stop):  # "0 1 2 ... 1234 ": a lost, doubled or moved key shows
-    for number in itertools.count():
+    for number in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
         for key in b"%d " % number:
             os.write(program.master, bytes([key]))
             typed.append(key)
             time.sleep(0.005)
-        if stop.is_set():
-            return
 
 
 @scenario()

@@ -17,10 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 // A broken property is a finding: it is named on descriptor 2 (a target may point the stderr stream
 // elsewhere), then abort() ends the run and libFuzzer saves the input.
-#define FUZZ_CHECK(condition) \
-    ((condition)              \
-         ? void()             \
-         : (dprintf(2, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition), std::abort()))
+#define FUZZ_CHECK(c) \
+    ((c) ? void() : (dprintf(2, "%s:%d: failed: %s\n", __FILE__, __LINE__, #c), std::abort()))
 
 #ifdef FUZZ_REPLAY
 int main(int, char** argv) {

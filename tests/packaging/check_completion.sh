@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The bash completion, called as bash calls it: after -p the entries of COMTERM_DEVICE_DIR (dangling
-# links included), or without it the serial devices under /dev (here a folder of ours in its place)
-# as paths and as their COM names; after -b the menu's rates; after a dash the options.
-# usage: check_completion.sh COMPLETION_FILE
+# check_completion.sh COMPLETION_FILE: after -p the entries of COMTERM_DEVICE_DIR (dangling links
+# too), or without it /dev's serial devices (a folder of ours) as paths and COM names; after -b the
+# menu's rates; after a dash the options.
 export LC_ALL=C
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

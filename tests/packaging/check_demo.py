@@ -1,7 +1,5 @@
-#!/usr/bin/env python3
-"""`make demo` in a real terminal (tmux): the device's lines show, typed keys come back as its echo,
-q ends it and its device folder is gone; a terminal closed under make (no hang-up signal reaches the
-demo) leaves nothing running. usage: check_demo.py SOURCE_DIR BUILD_DIR"""
+"""`make demo` in tmux: device lines show, keys come back as its echo, q ends it, its folder gone;
+a terminal closed under make (no SIGHUP reaches it) leaves nothing running. Args: SOURCE BUILD"""
 import os, re, shutil, subprocess, sys, tempfile, time
 
 home = tempfile.mkdtemp(prefix="comterm-demo-")  # the terminals' servers, one each: a new session
@@ -31,8 +29,7 @@ try:
     shown("device counter 1")
     shown("xyz", ("-l", "xyz"))
     folder = shown(r"demo: ended; the virtual device and (\S+) are gone\.", ("q",))[1]
-    if os.path.exists(folder):
-        sys.exit("FAIL: the device folder %s is left behind" % folder)
+    os.path.exists(folder) and sys.exit("FAIL: the device folder %s is left behind" % folder)
     tmux("kill-server")
     server[0] = home + "/second"
     tmux("new-session", "-d", "-x", "120", "-y", "40", demo)

@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
-"""The Debian package: no lintian error, just the files it should hold, a changelog naming its
-version, the build's hardening marked in the program, and a manual page that man renders without a
-warning in both locales, titled, versioned, within 80 columns. usage: CPACK CONFIG VERSION FLAG..."""
+"""The Debian package: no lintian error, its files, the changelog's version, hardening marks, a man
+page man renders without warnings in both locales, titled, versioned, in 80 columns. Args: CPACK
+CONFIG VERSION FLAG..."""
 import glob, gzip, os, re, subprocess, sys, tempfile, unicodedata
 
 cpack, config, version, flags = *sys.argv[1:4], sys.argv[4:]
@@ -19,8 +18,7 @@ with tempfile.TemporaryDirectory() as root:
     elf = run("readelf", "-W", "-l", "-d", "--dyn-syms", root + "/usr/bin/comterm").stdout
     package = run("dpkg-deb", "--field", deb, "Version").stdout.strip()
     changelog = gzip.open(root + "/usr/share/doc/comterm/changelog.Debian.gz", "rt").readline().split()
-    # man as a reader's, none of the caller's MAN settings; --warnings=w: every warning of groff
-    env = {k: v for k, v in os.environ.items() if not k.startswith("MAN")}
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MAN")}  # as a reader's
     man = {locale: run("man", "--warnings=w", "-l", root + "/usr/share/man/man1/comterm.1.gz",
                        env=dict(env, LC_ALL=locale, MANWIDTH="80")) for locale in ("C.UTF-8", "C")}
 width = lambda line: sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)

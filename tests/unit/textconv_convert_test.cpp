@@ -12,14 +12,12 @@
 
 using namespace std::string_view_literals;
 
-namespace {
-
 using Converter = int (*)(const unsigned char*, std::size_t, unsigned char*, std::size_t*);
-auto* bytes(const char* text) {
+static auto* bytes(const char* text) {
     return reinterpret_cast<unsigned char*>(const_cast<char*>(text));
 }
 
-std::string convert(Converter converter, std::string_view in) {
+static std::string convert(Converter converter, std::string_view in) {
     code_tables_init();
     std::string out(in.size() * 2 + 1, '\0');
     std::size_t length = 0;
@@ -29,8 +27,8 @@ std::string convert(Converter converter, std::string_view in) {
 
 // The text normalised in place, up to its terminating NUL: the last NUL before the bytes of the
 // input that the shorter output left behind (which hold none).
-std::string normalized(void (*normalizer)(unsigned char*, unsigned), unsigned flags,
-                       std::string_view in) {
+static std::string normalized(void (*normalizer)(unsigned char*, unsigned), unsigned flags,
+                              std::string_view in) {
     code_tables_init();
     std::string text(in);
     normalizer(bytes(text.data()), flags);
@@ -94,5 +92,3 @@ TEST(Textconv, EveryGbkCodeComesBack) {
               21874);
     EXPECT_EQ(convert(gbk_to_utf8, convert(utf8_to_gbk, utf8)), utf8);
 }
-
-}  // namespace
