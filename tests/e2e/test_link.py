@@ -101,8 +101,10 @@ def standard_descriptors(h, stdin, stdout):
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the fault signals leave no core file
 ENDING = "TERM HUP INT QUIT PIPE USR1 USR2 ALRM VTALRM PROF XCPU XFSZ SEGV BUS FPE ILL ABRT TRAP"
 # (id, signal): the program gives back its terminal and port (line settings, exclusive flag) and
-# ends, or until continued; None: its terminal closes, which need not send SIGHUP.
-SIGNAL_ROWS = [(n, getattr(signal, "SIG" + n)) for n in ENDING.split() + ["SYS", "RTMIN", "TSTP"]]
+# ends, or until continued; None: its terminal closes, which need not send SIGHUP. TSan runs a handler
+# only once the key read returns, which a stop's (SA_RESTART) never does: no stop row under it.
+SIGNAL_ROWS = [(n, getattr(signal, "SIG" + n)) for n in ENDING.split() + ["SYS", "RTMIN", "TSTP"]
+               if n != "TSTP" or os.environ.get("COMTERM_SANITIZER") != "tsan"]
 
 
 @scenario("native", rows=SIGNAL_ROWS + [("terminal-closed", None)])
