@@ -8,8 +8,8 @@ from harness import LOST, RECONNECTED, check, gbk, port_path, scenario, wait_unt
 def type_keys(program, typed, stop):  # "0 1 2 ... 1234 ": a lost, doubled or moved key shows
     for number in itertools.takewhile(lambda _: not stop.is_set(), itertools.count()):
         for key in b"%d " % number:
+            typed.append(key)  # first: once written, the key may reach the device at once
             os.write(program.master, bytes([key]))
-            typed.append(key)
             time.sleep(0.005)
 
 
