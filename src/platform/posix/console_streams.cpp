@@ -236,19 +236,25 @@ void terminal_codeset(char* out, std::size_t out_size) {
     }
 }
 
+// Whether the user's locale writes GBK or a subset of it: read once, when first needed.
+bool locale_is_gbk_compatible() {
+    static const bool compatible = [] {
+        char codeset[64];
+        terminal_codeset(codeset, sizeof codeset);
+        return codeset_is_gbk_compatible(codeset);
+    }();
+    return compatible;
+}
+
 }  // namespace
 
 void console_streams_init() {
     const bool stdout_terminal = isatty(STDOUT_FILENO) != 0;
     const bool stderr_terminal = isatty(STDERR_FILENO) != 0;
-    if (stdout_terminal || stderr_terminal) {
-        char codeset[64];
-        terminal_codeset(codeset, sizeof codeset);
-        if (!codeset_is_gbk_compatible(codeset)) {
-            code_tables_init();
-            held_stdout.convert = stdout_terminal;
-            direct_stderr.convert = stderr_terminal;
-        }
+    if ((stdout_terminal || stderr_terminal) && !locale_is_gbk_compatible()) {
+        code_tables_init();
+        held_stdout.convert = stdout_terminal;
+        direct_stderr.convert = stderr_terminal;
     }
     cookie_io_functions_t output_functions{};
     output_functions.write = output_stream_write;
@@ -327,9 +333,7 @@ const char* path_as_console_text(const char* path, char* out, std::size_t out_si
     for (std::size_t i = 0; i < length; ++i) {
         ascii = ascii && bytes[i] < 0x80;
     }
-    char codeset[64];
-    terminal_codeset(codeset, sizeof codeset);
-    if (ascii || codeset_is_gbk_compatible(codeset)) {
+    if (ascii || locale_is_gbk_compatible()) {
         return path;
     }
     code_tables_init();
