@@ -29,24 +29,25 @@ void give_back_everything() {
     console_flush_from_signal();
 }
 
-void end_by_signal(int signal_number);
+// A handler that returns lets the interrupted call go on (an interrupted key read goes on after a
+// stop); an ending one never goes back to it, so the call is not restarted either: ThreadSanitizer
+// runs a handler only when the thread comes out of a call, and under it a key read restarted for
+// ever would keep the process from ending.
+constexpr int handler_returns = SA_RESTART;
+constexpr int handler_ends = 0;
 
-void install(int signal_number, void (*handler)(int)) {
+void install(int signal_number, void (*handler)(int), int flags = handler_ends) {
     struct sigaction action {};
     action.sa_handler = handler;
-    // Nothing else is handled meanwhile; an interrupted key read goes on after a stop. A call that
-    // an ending signal interrupted is never gone back to, so it is not restarted either:
-    // ThreadSanitizer runs a handler only when the thread comes out of a call, and under it a key
-    // read restarted for ever would keep the process from ending.
-    sigfillset(&action.sa_mask);
-    action.sa_flags = handler == end_by_signal ? 0 : SA_RESTART;
+    sigfillset(&action.sa_mask);  // nothing else is handled meanwhile
+    action.sa_flags = flags;
     sigaction(signal_number, &action, nullptr);
 }
 
-void install_unless_ignored(int signal_number, void (*handler)(int)) {
+void install_unless_ignored(int signal_number, void (*handler)(int), int flags) {
     struct sigaction current {};
     if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-        install(signal_number, handler);
+        install(signal_number, handler, flags);
     }
 }
 
@@ -72,7 +73,7 @@ void stop_by_signal(int signal_number) {
     // Stops here until continued. The kernel discards the stop in an orphaned process group,
     // which no shell could continue: then it returns at once.
     raise(signal_number);
-    install(signal_number, stop_by_signal);
+    install(signal_number, stop_by_signal, handler_returns);
     keyboard_take_again();
     errno = saved_errno;
 }
@@ -88,14 +89,14 @@ void continue_after_stop(int /*signal_number*/) {
 
 void process_signals_install() {
     for (int signal_number : ending_signals) {
-        install_unless_ignored(signal_number, end_by_signal);
+        install_unless_ignored(signal_number, end_by_signal, handler_ends);
     }
     for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-        install_unless_ignored(signal_number, end_by_signal);
+        install_unless_ignored(signal_number, end_by_signal, handler_ends);
     }
     for (int signal_number : stopping_signals) {
-        install_unless_ignored(signal_number, stop_by_signal);
+        install_unless_ignored(signal_number, stop_by_signal, handler_returns);
     }
-    install_unless_ignored(SIGCONT, continue_after_stop);
+    install_unless_ignored(SIGCONT, continue_after_stop, handler_returns);
     std::atexit(give_back_everything);
 }
