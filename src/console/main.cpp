@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
     // Options from the command line; without any, the usage text (and then the menus).
     if (argc == 1) {
         print_usage(argv[0], stderr);
-    } else {
-        parse_options(argc, argv);
+    } else if (parse_options(argc, argv) != 0) {
+        return 2;  // a value the program cannot use: nothing opened yet
     }
     // Menus for whatever the command line left unset.
     if (port_path[0] == '\0') {

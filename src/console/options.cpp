@@ -55,8 +55,75 @@ const option_row* find_option(char letter) {
     return nullptr;
 }
 
+// What a long option ("--name", "--name VALUE", "--name=VALUE") does. apply returns 0, or a
+// negative value when it refused the value (after saying why on standard error).
+struct long_option_row {
+    const char* name;
+    bool takes_value;
+    int (*apply)(const char* argv0, const char* value);
+};
+
+// Each of these ends the process with status 0 where it stands among the options.
+int apply_help(const char* argv0, const char* /*value*/) {
+    print_usage(argv0, stdout);
+    std::exit(0);
+}
+
+int apply_version(const char* /*argv0*/, const char* /*value*/) {
+    std::printf("comterm %s\n", COMTERM_VERSION);
+    std::exit(0);
+}
+
+constexpr long_option_row long_option_rows[] = {
+    {"help", false, apply_help},
+    {"version", false, apply_version},
+};
+
+// The row named exactly by name[0, length): a long option is never taken from a shortened name, so
+// a word means the same whatever options later versions add.
+const long_option_row* find_long_option(const char* name, std::size_t length) {
+    for (const long_option_row& row : long_option_rows) {
+        if (std::strlen(row.name) == length && std::strncmp(row.name, name, length) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
 bool is_option_word(const char* word) {
     return word[0] == '-' && word[1] != '\0';
+}
+
+// One "--name" word at argv[*index]; its value may be the next word, which *index then passes.
+// 0, or negative when the option refused its value.
+int parse_long_option(int argc, char** argv, int* index) {
+    const char* argv0 = argv[0];
+    const char* word = argv[*index];
+    const char* name = word + 2;
+    const char* equals = std::strchr(name, '=');
+    const std::size_t name_length =
+        equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+    const long_option_row* row = find_long_option(name, name_length);
+    if (row == nullptr) {
+        std::fprintf(stderr, "%s: unrecognized option '%s'\n", argv0, word);
+        return 0;
+    }
+    if (!row->takes_value) {
+        if (equals != nullptr) {
+            std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", argv0, row->name);
+            return 0;
+        }
+        return row->apply(argv0, nullptr);
+    }
+    if (equals != nullptr) {
+        return row->apply(argv0, equals + 1);
+    }
+    if (*index + 1 < argc) {
+        *index += 1;
+        return row->apply(argv0, argv[*index]);
+    }
+    std::fprintf(stderr, "%s: option requires an argument -- %s\n", argv0, row->name);
+    return 0;
 }
 
 }  // namespace
@@ -97,28 +164,26 @@ void print_usage(const char* argv0, std::FILE* stream) {
                  tool_title, name, name);
 }
 
-void parse_options(int argc, char** argv) {
+int parse_options(int argc, char** argv) {
     const char* argv0 = argv[0];
     const bool stop_at_first_word = std::getenv("POSIXLY_CORRECT") != nullptr;
+    int result = 0;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         if (std::strcmp(word, "--") == 0) {
-            return;
+            break;
         }
         if (!is_option_word(word)) {
             if (stop_at_first_word) {
-                return;
+                break;
             }
             continue;  // words that are not options are skipped, scanning goes on after them
         }
-        // The two long options; any other word beginning with "--" is read letter by letter.
-        if (std::strcmp(word, "--help") == 0) {
-            print_usage(argv0, stdout);
-            std::exit(0);
-        }
-        if (std::strcmp(word, "--version") == 0) {
-            std::printf("comterm %s\n", COMTERM_VERSION);
-            std::exit(0);
+        if (word[1] == '-') {
+            if (parse_long_option(argc, argv, &i) < 0) {
+                result = -1;
+            }
+            continue;
         }
         // A word may hold several letters (-xp COM3); a letter that takes a value ends the word.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
@@ -137,4 +202,5 @@ void parse_options(int argc, char** argv) {
             break;
         }
     }
+    return result;
 }

@@ -1,17 +1,18 @@
 // Command-line handling: the usage text and the option parser for "-p PORT" and "-b RATE", and the
-// two long options "--help" (the usage text on standard output) and "--version" ("comterm
-// VERSION"), each of which ends the process with status 0 where it stands among the options.
+// long options "--help" (the usage text on standard output) and "--version" ("comterm VERSION"),
+// each of which ends the process with status 0 where it stands among the options.
 //
 // The parser follows the GNU rules (the Windows runtime has no getopt, and the system one prints
 // other messages): options may stand anywhere among the words unless POSIXLY_CORRECT is set, "--"
 // ends them, a value is the rest of its word (-pCOM3) or else the whole next word, whatever it
-// holds (-p -b makes "-b" the port name). Errors are reported on standard error with
-// "%s: invalid option -- %c", "%s: option requires an argument -- %c" and, for a port name that
-// does not fit in port_path, "%s: port name too long -- %s", and otherwise ignored. "--help" and
-// "--version" are words of their own, exactly so: after "--", after the first word that is not an
-// option under POSIXLY_CORRECT, or as the value of -p or -b they are ordinary words, and any other
-// word beginning with "--" is read letter by letter as before ("--port": the invalid option '-',
-// then -p with the value "ort").
+// holds (-p -b makes "-b" the port name). A long option is a word "--NAME", "--NAME=VALUE" or
+// "--NAME" followed by its value as the next word; only its full name counts (no abbreviations).
+// After "--", after the first word that is not an option under POSIXLY_CORRECT, or as the value
+// of an option, a word beginning with "--" is an ordinary word. Errors are reported on standard
+// error with "%s: invalid option -- %c", "%s: option requires an argument -- %c" (a long option's
+// name in place of the letter), "%s: unrecognized option '%s'", "%s: option '--%s' doesn't allow
+// an argument" and, for a port name that does not fit in port_path, "%s: port name too long --
+// %s", and otherwise ignored.
 //
 // What a -p value names comes from the platform layer (platform.h): a full device path is taken as
 // it is (a longer one as the shorter path of the same device, when it has one), any other value
@@ -19,7 +20,8 @@
 //
 //   print_usage()      the usage text on the stream given, naming the program after argv[0].
 //   program_name_of()  argv[0] after its last backslash (only the backslash separates).
-//   parse_options()    fills port_path and baud_rate from the words.
+//   parse_options()    fills port_path, baud_rate and the long options' settings from the words;
+//                      0, or -1 when a long option refused its value (it said why).
 //   parse_baud()       a -b value read like atoi, but clamped to the 32-bit range.
 #pragma once
 
@@ -31,5 +33,5 @@ inline constexpr char tool_title[] = "串口调试工具(by comterm)";
 
 const char* program_name_of(const char* argv0);
 void print_usage(const char* argv0, std::FILE* stream);
-void parse_options(int argc, char** argv);
+int parse_options(int argc, char** argv);
 std::int32_t parse_baud(const char* text);
