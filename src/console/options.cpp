@@ -55,17 +55,33 @@ const option_row* find_option(char letter) {
     return nullptr;
 }
 
-// What a long option ("--name", "--name VALUE", "--name=VALUE") does. apply returns 0, or a
-// negative value when it refused the value (after saying why on standard error).
+// What a long option ("--name", "--name VALUE", "--name=VALUE") does, and its line in --help.
+// value_name is null for an option without a value. apply returns 0, or a negative value when it
+// refused the value (after saying why on standard error).
 struct long_option_row {
     const char* name;
-    bool takes_value;
+    const char* value_name;
+    const char* help;
     int (*apply)(const char* argv0, const char* value);
+};
+
+int apply_help(const char* argv0, const char* value);
+int apply_version(const char* argv0, const char* value);
+
+constexpr long_option_row long_option_rows[] = {
+    {"help", nullptr, "show this text and end", apply_help},
+    {"version", nullptr, "show the version and end", apply_version},
 };
 
 // Each of these ends the process with status 0 where it stands among the options.
 int apply_help(const char* argv0, const char* /*value*/) {
     print_usage(argv0, stdout);
+    for (const long_option_row& row : long_option_rows) {
+        char option[32];
+        std::snprintf(option, sizeof option, "--%s%s%s", row.name, row.value_name ? " " : "",
+                      row.value_name ? row.value_name : "");
+        std::printf("  %-22s %s\n", option, row.help);
+    }
     std::exit(0);
 }
 
@@ -73,11 +89,6 @@ int apply_version(const char* /*argv0*/, const char* /*value*/) {
     std::printf("comterm %s\n", COMTERM_VERSION);
     std::exit(0);
 }
-
-constexpr long_option_row long_option_rows[] = {
-    {"help", false, apply_help},
-    {"version", false, apply_version},
-};
 
 // The row named exactly by name[0, length): a long option is never taken from a shortened name, so
 // a word means the same whatever options later versions add.
@@ -108,7 +119,7 @@ int parse_long_option(int argc, char** argv, int* index) {
         std::fprintf(stderr, "%s: unrecognized option '%s'\n", argv0, word);
         return 0;
     }
-    if (!row->takes_value) {
+    if (row->value_name == nullptr) {
         if (equals != nullptr) {
             std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", argv0, row->name);
             return 0;

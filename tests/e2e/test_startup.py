@@ -4,13 +4,15 @@ import harness
 from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, windows
 
 USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
+HELP = ("  --help                 show this text and end\n"
+        "  --version              show the version and end\n")
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
 # (id, argv[0], arguments, standard output till the end with status 0 (None: it goes on), standard
 # error). Only a backslash cuts argv[0]; under Wine it is the full Windows path.
 WORDS = lambda: ([("usage", None, [], None, USAGE.replace("%s", "comterm.exe"))] if windows() else [
     ("usage", "C:\\a\\" + "x" * 300 + "/c", [], None, USAGE % (("x" * 300 + "/c",) * 2))]) + [
-    ("help", "comterm", ["--help"], USAGE % ("{name}", "{name}"), ""),
+    ("help", "comterm", ["--help"], USAGE % ("{name}", "{name}") + HELP, ""),
     ("version-first", "comterm", "-x -b 9600 --version --help -p".split(), VERSION,
      "{argv0}: invalid option -- x\n")]
 UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
