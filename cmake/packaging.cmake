@@ -34,8 +34,8 @@ else()
   # The extended description; CPack puts the summary above it as the synopsis line.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "comterm connects the terminal to one serial device: everything the device
-sends is shown as it arrives, every key typed is sent at once, one byte per
-key. Text from the device is taken as UTF-8 and shown through GBK, as on a
+sends is shown as it arrives, every key typed is sent at once, raw, as the
+terminal gives it. Text from the device is taken as UTF-8 and shown through GBK, as on a
 Chinese Windows console; on a UTF-8 terminal it is shown converted back. A
 device that goes away is reopened once a second until it is back. COM port
 names map to Linux devices, and non-standard rates such as 74880 are set
