@@ -1,6 +1,7 @@
-"""The Debian package: no lintian error, its files, the changelog's version, hardening marks, a man
-page man renders without warnings in both locales, titled, versioned, in 80 columns, the completion
-as bash calls it. Args: CPACK CONFIG VERSION FLAG..."""
+"""The Debian package: no lintian error, its files, the changelog's version, Recommends, hardening
+marks, a man page man renders without warnings in both locales, titled, versioned, in 80 columns,
+the completion as bash calls it; a build with COMTERM_STATIC_RUNTIME=OFF: the C++ runtime linked
+dynamically, and what it installs under /usr/local. Args: CPACK CONFIG VERSION FLAG..."""
 import glob, gzip, os, re, subprocess, sys, tempfile, unicodedata
 
 cpack, config, version, flags = *sys.argv[1:4], sys.argv[4:]
@@ -16,7 +17,8 @@ with tempfile.TemporaryDirectory() as root:
                    for line in run("dpkg-deb", "-c", deb).stdout.splitlines() if line[0] != "d")
     run("dpkg-deb", "-x", deb, root, check=True)
     elf = run("readelf", "-W", "-l", "-d", "--dyn-syms", root + "/usr/bin/comterm").stdout
-    package = run("dpkg-deb", "--field", deb, "Version").stdout.strip()
+    fields = dict(re.findall(r"^([\w-]+): (.*)", run("dpkg-deb", "-f", deb).stdout, re.M))
+    package = fields["Version"]
     changelog = gzip.open(root + "/usr/share/doc/comterm/changelog.Debian.gz", "rt").readline().split()
     env = {k: v for k, v in os.environ.items() if not k.startswith("MAN")}  # as a reader's
     man = {locale: run("man", "--warnings=w", "-l", root + "/usr/share/man/man1/comterm.1.gz",
@@ -33,6 +35,17 @@ with tempfile.TemporaryDirectory() as root:
         env=dict(os.environ, COMTERM_DEVICE_DIR=folder)).stdout.replace(root + "/dev/", "").split())
     completions = [complete("comterm -p"), complete("comterm -b 2 -p", folder=root + "/ports"),
                    complete("comterm -p COM3 -b"), complete("comterm", "-")]
+    # The program alone, built as a distribution would, then installed under /usr/local.
+    source, shared = os.path.dirname(os.path.dirname(sys.path[0])), root + "/shared-runtime"
+    run("cmake", "-S", source, "-B", shared, "-G", "Ninja", "-DBUILD_TESTING=OFF",
+        "-DCOMTERM_STATIC_RUNTIME=OFF", check=True)
+    run("cmake", "--build", shared, "--target", "comterm", "docs", check=True)
+    run("cmake", "--install", shared, "--prefix", "/usr/local",
+        env=dict(os.environ, DESTDIR=root + "/staged"), check=True)
+    installed = sorted(os.path.relpath(os.path.join(folder, name), root + "/staged/usr/local")
+                       for folder, _, names in os.walk(root + "/staged") for name in names)
+    runtime = ["libstdc++.so.6" in run("readelf", "-d", program).stdout for program in
+               (os.path.dirname(config) + "/src/console/comterm", shared + "/src/console/comterm")]
 width = lambda line: sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
 failures = ["%s\n  expected %r\n  got      %r" % row for row in [
     ("lintian errors", [], re.findall(r"^E:.*", lintian, re.M)),
@@ -41,6 +54,10 @@ failures = ["%s\n  expected %r\n  got      %r" % row for row in [
     ("files", sorted("bin/comterm share/man/man1/comterm.1.gz share/doc/comterm/copyright share/"
                      "doc/comterm/changelog.Debian.gz share/bash-completion/completions/comterm"
                      .split()), files),
+    ("Recommends", "bash-completion", fields.get("Recommends")),
+    ("C++ runtime dynamically linked: option on, off", [False, True], runtime),
+    ("installed under /usr/local", sorted("bin/comterm share/man/man1/comterm.1.gz share/"
+                                          "bash-completion/completions/comterm".split()), installed),
     ("hardening without its mark", [], [flag for flag, mark in marks.items()
                                         if flag in flags and not re.search(mark, elf, re.M)]),
     ("man: status, warnings, title, version", [(0, "", True, True)] * 2,
