@@ -14,7 +14,9 @@
 
 TEST(SerialPort, OnAPseudoTerminal) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
     const std::string path = ptsname(master);
     const auto open_port = [&] {
         return CreateFileA(("\\\\.\\" + path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
