@@ -26,9 +26,7 @@ def deadline():  # seconds any wait on the program or a device may take on a loa
 
 
 def gbk(text, crlf=True):  # console bytes: a terminal, or the Windows runtime, writes LF as CR LF
-    if crlf or windows():
-        text = text.replace("\n", "\r\n")
-    return text.encode("gbk")
+    return (text.replace("\n", "\r\n") if crlf or windows() else text).encode("gbk")
 
 
 def check(what, expected, got):  # long values are shown from shortly before the first difference
@@ -139,36 +137,26 @@ class Device:  # a vdev published under a COM name, recording what it receives
 class Program:  # stdin, stdout: "pty", "pipe", "null" or "closed"; group: a group, no session
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
-        if stdout is None:
-            stdout = "pipe" if windows() else "pty"
+        stdout = stdout or ("pipe" if windows() else "pty")
         self.master, self.slave = pty.openpty()
         self.settings = termios.tcgetattr(self.slave)
         files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL}
-        closed = []  # standard descriptors the program starts without
-        if stdin == "closed":
-            closed.append(0)
-        if stdout == "closed":
-            closed.append(1)
+        closed = [fd for fd, how in enumerate((stdin, stdout)) if how == "closed"]
 
         def close_in_child():
             for fd in closed:
                 os.close(fd)
 
-        if windows():
-            self.argv0 = "Z:" + h.program.replace("/", "\\")
-            command = ["wine", h.program] + list(args)
-            language = "C"
-        else:
-            self.argv0 = argv0
-            command = [argv0] + list(args)
-            language = "zh_CN.GBK"  # natively on a GBK terminal: console bytes unchanged
-        environment = dict(os.environ, LANG=language, COMTERM_DEVICE_DIR=h.device_dir)
+        self.argv0 = "Z:" + h.program.replace("/", "\\") if windows() else argv0
+        environment = dict(os.environ, COMTERM_DEVICE_DIR=h.device_dir)
+        environment["LANG"] = "C" if windows() else "zh_CN.GBK"  # natively: console bytes unchanged
         environment.update(env)
         self.process = subprocess.Popen(
-            command, executable=None if windows() else h.program, bufsize=0, cwd=h.tmp,
-            env=environment, stdin=files.get(stdin), stdout=files.get(stdout),
-            stderr=subprocess.PIPE, start_new_session=not group,
-            process_group=0 if group else None, preexec_fn=close_in_child if closed else None)
+            (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0, cwd=h.tmp,
+            env=environment, executable=None if windows() else h.program,
+            stdin=files.get(stdin), stdout=files.get(stdout), stderr=subprocess.PIPE,
+            start_new_session=not group, process_group=0 if group else None,
+            preexec_fn=close_in_child if closed else None)
         h.programs.append(self)
         out = self.process.stdout.fileno() if self.process.stdout else self.master
         self.out = Stream(out, "comterm %r stdout" % args, stdout == "pty")
@@ -217,12 +205,9 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         self.devices = []
         self.programs = []
         self.made = {}
-        if windows():
-            self.program = BUILD_DIR + "/src/console/comterm.exe"
-            self.device_dir = os.environ["WINEPREFIX"] + "/dosdevices"
-        else:
-            self.program = BUILD_DIR + "/src/console/comterm"
-            self.device_dir = self.tmp + "/dev"
+        self.program = BUILD_DIR + "/src/console/comterm" + (".exe" if windows() else "")
+        wine_devices = os.environ.get("WINEPREFIX", "") + "/dosdevices"
+        self.device_dir = wine_devices if windows() else self.tmp + "/dev"
         os.makedirs(self.device_dir, exist_ok=True)
 
     def shared(self, key, make):  # made once for the rows of a scenario (until one of them fails)
@@ -231,9 +216,7 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         return self.made[key]
 
     def link_path(self, name):
-        if windows():
-            name = name.lower()  # Wine: com3
-        return os.path.join(self.device_dir, name)
+        return os.path.join(self.device_dir, name.lower() if windows() else name)  # Wine: com3
 
     def new_port(self):  # a COM name nobody uses (under Wine the machine's own ports hold some)
         for number in range(5, 250):
@@ -243,9 +226,7 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         raise AssertionError("no free COM name")
 
     def device(self, name=None):
-        if name is None:
-            name = self.new_port()
-        return Device(self, name)
+        return Device(self, name or self.new_port())
 
     def start(self, args, **options):
         return Program(self, args, **options)
@@ -297,9 +278,7 @@ def main(**numbers):  # numbers: options of the scenarios (--name N), with their
             rows = rows()
         h = None
         for row_id, *arguments in rows or [(None,)]:
-            name = function.__name__
-            if row_id:
-                name += "[%s]" % row_id
+            name = function.__name__ + ("[%s]" % row_id if row_id else "")
             if OPTIONS.pattern not in name:
                 continue
             if h is None:

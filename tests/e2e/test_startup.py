@@ -34,7 +34,8 @@ OPTION_ROWS = [
     ("name-length", "-b 9600 -p %s -p %sN" % ("N" * 27, "N" * 27), {}, FAILED % ("N" * 27),
      "{argv0}: port name too long -- %s\n" % ("N" * 28)),
     ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
-    ("invalid-letters", "--hel -xp {port} -b9600 -- --help", {}, UP,  # --hel: a long option cut short
+    # --hel: a long option cut short
+    ("invalid-letters", "--hel -xp {port} -b9600 -- --help", {}, UP,
      "".join("{argv0}: invalid option -- %s\n" % c for c in "-helx")),
 ]
 # Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), /dev/null has no line

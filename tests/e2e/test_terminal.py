@@ -41,8 +41,8 @@ def standard_descriptors(h, stdin, stdout):
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the fault signals leave no core file
 ENDING = "TERM HUP INT QUIT PIPE USR1 USR2 ALRM VTALRM PROF XCPU XFSZ SEGV BUS FPE ILL ABRT TRAP"
 # (id, signal): the program gives back its terminal and port (line settings, exclusive flag) and
-# ends, or until continued; None: its terminal closes, which need not send SIGHUP. TSan runs a handler
-# only once the key read returns, which a stop's (SA_RESTART) never does: no stop row under it.
+# ends, or until continued; None: its terminal closes, which need not send SIGHUP. TSan runs a
+# handler only once the key read returns, which a stop's (SA_RESTART) never does: no stop row then.
 SIGNAL_ROWS = []
 for name in ENDING.split() + ["SYS", "RTMIN"]:
     SIGNAL_ROWS.append((name, getattr(signal, "SIG" + name)))
