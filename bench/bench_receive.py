@@ -6,7 +6,7 @@
 The device is tools/vdev.py's (imported: its writes are timed here), published as COM3 in a
 temporary folder. A terminal runs on a pseudo-terminal of its own with LANG=C.UTF-8, as on a
 person's screen ("pty"), or into a pipe ("pipe"; not tio, which buffers a pipe until it ends).
-  transfer  a 4 MiB log (ASCII lines, some with Chinese messages) from a steady producer (a thread
+  transfer  a 4 MiB log (ASCII lines, some with Chinese messages) from a steady producer (a process
             writing whenever the line takes more, like a streaming device) or a bursty one (one
             loop writing 64 KiB whenever the line is writable and reading the terminal in between,
             like a test rig; comterm and picocom only): time from the first write to the read that
@@ -18,7 +18,7 @@ usage: bench_receive.py COMTERM --conversion PROGRAM [--out FILE] [--repeats N] 
 """
 
 import argparse, glob, json, os, random, re, select, shutil, signal, statistics
-import subprocess, sys, tempfile, termios, threading, time, types
+import subprocess, sys, tempfile, termios, time, types
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[1:1] = [os.path.join(SOURCE, "tools"), os.path.join(SOURCE, "tests", "e2e")]
@@ -171,10 +171,10 @@ class Terminal:
         vdev.unplug()
 
 
-def steady_writer(fd, payload, stop):
+def steady_writer(fd, payload):
     """A device streaming on its own: writes whenever the line takes more, until all is written."""
     view = memoryview(payload)
-    while view and not stop.is_set():
+    while view:
         select.select([], [fd], [], 0.1)
         try:
             view = view[os.write(fd, view[:WRITE_CHUNK]):]
@@ -187,13 +187,17 @@ def transfer(terminal, payload, producer):
     pid = terminal.process.pid
     watched = select.poll()
     watched.register(terminal.out, select.POLLIN)
-    view, stop = memoryview(payload), threading.Event()
-    writer = threading.Thread(target=steady_writer, args=(terminal.device, payload, stop))
+    view = memoryview(payload)
     cpu_before = counters(pid)[0]
     start = last = time.monotonic()
-    if producer == "steady":
-        writer.start()
-    else:
+    # The steady producer is a process of its own, as a device is; it only ever ends here.
+    writer = os.fork() if producer == "steady" else -1
+    if writer == 0:
+        try:
+            steady_writer(terminal.device, payload)
+        finally:
+            os._exit(0)
+    if writer < 0:
         watched.register(terminal.device, select.POLLOUT)
     end = None
     try:
@@ -216,9 +220,9 @@ def transfer(terminal, payload, producer):
                 raise BenchError("%s: %d bytes shown, then nothing for %.0f s" % (
                     terminal.label, len(terminal.shown), WAIT_SECONDS))
     finally:
-        stop.set()
-        if writer.is_alive():
-            writer.join()
+        if writer > 0:
+            os.kill(writer, signal.SIGKILL)
+            os.waitpid(writer, 0)
     cpu, _, peak = counters(pid)
     while not terminal.shown.endswith(b"\n") and time.monotonic() - end < WAIT_SECONDS:
         terminal.read(0.05)  # the rest of the end mark's line
