@@ -173,7 +173,7 @@ def plot(r, path):
             script.append(block + " << EOD")
             for x, (_, group) in enumerate(groups):
                 if group[name] is not None:
-                    script.append("%g %g %.3g" % (x + (index - 1) * 0.25, group[name], group[name]))
+                    script.append("%g %g %.2g" % (x + (index - 1) * 0.25, group[name], group[name]))
             script.append("EOD")
             plots.append("%s using 1:2 with boxes lc rgb '%s' title '%s'" % (
                 block, COLOURS[index], name))
