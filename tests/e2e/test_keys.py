@@ -1,10 +1,15 @@
-import fcntl, os, pty, termios, threading, time, tty, weakref
+import fcntl, os, pty, subprocess, termios, threading, time, tty, weakref
 
 import harness
 from harness import OPENED, RECONNECTED, check, deadline, gbk, port_path, scenario, wait_until
 
 TIOCGEXCL = 0x80045440
 EXIT_BANNER = ">>按 %s 退出\n"
+
+
+def remove_link(path):
+    if os.path.lexists(path):
+        os.unlink(path)
 
 
 class TimedPort:  # a pseudo-terminal published as a COM name, noting when each byte arrives
@@ -17,7 +22,7 @@ class TimedPort:  # a pseudo-terminal published as a COM name, noting when each 
         tty.setraw(self.slave)
         os.symlink(os.ttyname(self.slave), h.link_path(self.name))
         # Under Wine the links outlive the scenario's folder: gone with the scenario's harness.
-        weakref.finalize(h, os.unlink, h.link_path(self.name))
+        weakref.finalize(h, remove_link, h.link_path(self.name))
         threading.Thread(target=self._collect, daemon=True).start()
 
     def _collect(self):
@@ -64,6 +69,26 @@ def keys(h, options, typed, sent, shown):
     check("shown", b"", program.out.since_mark())
     program.stop()
     port.mark += len(sent)
+
+
+@scenario("native")
+def echo_on_utf8_terminal(h):  # keys typed in UTF-8 are shown as typed, through the GBK console
+    port = TimedPort(h)
+    tmux = lambda *args: subprocess.run(
+        ["tmux", "-S", h.tmp + "/tmux", "-f", "/dev/null", *args], capture_output=True, text=True,
+        check=True, env=dict(os.environ, LC_ALL="C.UTF-8", COMTERM_DEVICE_DIR=h.device_dir)).stdout
+    command = "%s -p %s -b 9600 --echo; sleep 600" % (h.program, port.name)
+    tmux("new-session", "-d", "-x", "120", "-y", "30", command)
+    try:
+        wait_until(lambda: "打开成功" in tmux("capture-pane", "-p"), "the opening")
+        while not port.received():  # the link is up only just after its message: dots till then
+            tmux("send-keys", "-l", ".")
+            wait_until(port.received, timeout=0.5)
+        tmux("send-keys", "-l", "你好 ok")
+        wait_until(lambda: port.received().endswith("你好 ok".encode()), "the keys at the device")
+        wait_until(lambda: "你好 ok" in tmux("capture-pane", "-p"), "the keys shown")
+    finally:
+        tmux("kill-server")
 
 
 @scenario()
