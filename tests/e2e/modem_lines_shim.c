@@ -10,6 +10,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+static int (*real_ioctl)(int, unsigned long, void*);
+
+// Looked up before main: the program's signal handlers call ioctl, where dlsym must not run.
+__attribute__((constructor)) static void find_real_ioctl(void) {
+    real_ioctl = (int (*)(int, unsigned long, void*))dlsym(RTLD_NEXT, "ioctl");
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list arguments;
     va_start(arguments, request);
@@ -28,5 +35,5 @@ int ioctl(int fd, unsigned long request, ...) {
             close(file);
         }
     }
-    return ((int (*)(int, unsigned long, void*))dlsym(RTLD_NEXT, "ioctl"))(fd, request, argument);
+    return real_ioctl(fd, request, argument);
 }
