@@ -5,7 +5,14 @@ from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, w
 
 USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
 HELP = ("  --help                 show this text and end\n"
-        "  --version              show the version and end\n")
+        "  --version              show the version and end\n"
+        "  --list                 list the ports the menu would offer and end\n"
+        "  --echo                 show each key sent as it is typed\n"
+        "  --enter cr|lf|crlf     what the Enter key sends (cr)\n"
+        "  --char-delay MS        at least MS milliseconds between bytes sent\n"
+        "  --dtr on|off           set DTR at every open (as the driver leaves it)\n"
+        "  --rts on|off           set RTS at every open (as the driver leaves it)\n"
+        "  --exit-key KEY         end with KEY (^], ctrl-] or hex 1d), not sent\n")
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
 LONG_NAME = "x" * 300 + "/c"
