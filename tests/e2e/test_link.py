@@ -3,6 +3,8 @@ import fcntl, os, resource, signal, subprocess, termios, time
 import harness
 from harness import LOST, OPEN_FAILED, RECONNECTED, check, gbk, port_path, scenario, wait_until
 
+TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # Python 3.11 lacks it (asm-generic/ioctls.h)
+
 BMP = "".join(map(chr, range(0x80, 0xD800))) + "".join(map(chr, range(0xF900, 0x10000)))
 # (id, pieces the device sends one after another, what is shown, ending in the row's own letter)
 RECEIVE_ROWS = [
@@ -133,7 +135,7 @@ def given_back(h, number):
         return wait_until(lambda: keys() == raw, "raw keys once continued")
     check("how the program ended", -number, program.process.wait(harness.deadline()))
     closed or check("terminal settings", program.settings, keys())
-    check("the port's exclusive flag", 0, fcntl.ioctl(port, 0x80045440, bytes(4))[0])  # TIOCGEXCL
+    check("the port's exclusive flag", 0, fcntl.ioctl(port, TIOCGEXCL, bytes(4))[0])
     check("the port's line settings", line, termios.tcgetattr(port))
 
 
