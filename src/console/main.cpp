@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     console_init();
     // The window is named after the tool until a port is chosen.
     SetConsoleTitleA(tool_title);
-    // Every conversion table, before anything is converted and before the link thread exists.
+    // The receive path's conversion table, before the link thread exists.
     code_tables_init();
     // Options from the command line; without any, the usage text (and then the menus).
     if (argc == 1) {

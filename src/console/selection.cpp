@@ -31,13 +31,11 @@ void discover_ports(found_ports& found) {
     for (int n = 1; n <= highest_port_number; ++n) {
         format_com_path(n);
         const HANDLE handle = open_port(port_path);
-        port_handle.store(handle);
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
             found.numbers[found.count++] = static_cast<std::uint8_t>(n);
         }
     }
-    port_handle.store(INVALID_HANDLE_VALUE);  // the probe's handles are closed: do not keep one
     port_path[0] = '\0';
 }
 

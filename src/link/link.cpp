@@ -28,8 +28,8 @@ namespace {
 std::atomic<int> key_writes_in_flight{0};
 
 constexpr DWORD read_chunk = 32;
-constexpr DWORD idle_sleep_ms = 5;
-constexpr int idle_passes_per_query = 200;  // the query runs on every 201st idle pass
+constexpr DWORD idle_wait_ms = 5;
+constexpr int idle_passes_per_query = 201;  // the liveness query ends every 201st idle pass
 constexpr DWORD reopen_pause_ms = 1000;
 constexpr DWORD queue_size = 255;
 
@@ -42,7 +42,7 @@ void release_lost_handle() {
 }
 
 // One pass with the link up: read what has arrived and show what it completes, with one write;
-// when idle, pause and now and then ask the device whether it is still there.
+// when idle, wait for data a while and now and then ask the device whether it is still there.
 void poll_pass(receive_decoder& decoder, int& idle_passes) {
     unsigned char read_buffer[read_chunk];
     DWORD bytes_read = 0;
@@ -56,11 +56,17 @@ void poll_pass(receive_decoder& decoder, int& idle_passes) {
     } else {
         bytes_read = 0;  // a failed read counts as an idle pass, never as a loss by itself
     }
+    if (bytes_read == read_chunk) {
+        return;  // more may be waiting: read on at once
+    }
+    // The device has given all it has for now: what it completed is shown before the thread reads
+    // on or waits (one write per short read, not one per character).
+    console_flush();
     if (bytes_read != 0) {
         return;
     }
-    Sleep(idle_sleep_ms);
-    if (idle_passes++ == idle_passes_per_query) {
+    port_wait_for_data(handle, idle_wait_ms);
+    if (++idle_passes == idle_passes_per_query) {
         idle_passes = 0;
         DCB probe{};
         probe.DCBlength = sizeof(probe);
@@ -105,17 +111,17 @@ int configure_port() {
     return 0;
 }
 
-// One attempt to (re)open the port. Announces the outcome, naming the port by its console text
-// (shown); the state moves to LINK_UP only here.
-void open_pass(std::uint8_t state, const char* shown) {
+// One attempt to (re)open the port. Announces the outcome, naming the port by its console text;
+// the state moves to LINK_UP only here.
+void open_pass(std::uint8_t state, const char* port_text) {
     if (state == LINK_LOST) {
-        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", shown, baud_rate);
+        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", port_text, baud_rate);
     }
     const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
         if (state == LINK_UNOPENED) {
-            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", shown, baud_rate);
+            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", port_text, baud_rate);
         }
         Sleep(reopen_pause_ms);
         return;
@@ -127,9 +133,9 @@ void open_pass(std::uint8_t state, const char* shown) {
     // After the configuration, which may set the lines itself, and before anyone is told.
     modem_lines_apply(handle);
     if (state == LINK_UNOPENED) {
-        std::printf(">>串口 %s(%d) 打开成功\n>>", shown, baud_rate);
+        std::printf(">>串口 %s(%d) 打开成功\n>>", port_text, baud_rate);
     } else {
-        std::printf(">>串口 %s(%d) 重连成功\n>>", shown, baud_rate);
+        std::printf(">>串口 %s(%d) 重连成功\n>>", port_text, baud_rate);
     }
     link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
 }
@@ -152,13 +158,13 @@ unsigned link_thread(void* /*argument*/) {
     receive_decoder decoder;
     int idle_passes = 0;
     char console_text[port_path_size];
-    const char* shown = path_as_console_text(port_path, console_text, sizeof console_text);
+    const char* port_text = path_as_console_text(port_path, console_text, sizeof console_text);
     for (;;) {
         const std::uint8_t state = link_state.load(std::memory_order_relaxed);
         if (state == LINK_UP) {
             poll_pass(decoder, idle_passes);
         } else {
-            open_pass(state, shown);
+            open_pass(state, port_text);
         }
     }
 }

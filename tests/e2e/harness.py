@@ -6,6 +6,7 @@ OPENED = ">>串口 %s(%d) 打开成功\n>>"
 OPEN_FAILED = ">>串口 %s(%d) 打开失败，正在重连...\n"
 LOST = ">>串口 %s(%d) 已断开，正在重连...\n"
 RECONNECTED = ">>串口 %s(%d) 重连成功\n>>"
+TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # a port's exclusive flag; Python 3.11 lacks it
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 TARGET = "native"
 BUILD_DIR = None

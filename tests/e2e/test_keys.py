@@ -3,7 +3,6 @@ import fcntl, os, pty, subprocess, termios, threading, time, tty, weakref
 import harness
 from harness import OPENED, RECONNECTED, check, deadline, gbk, port_path, scenario, wait_until
 
-TIOCGEXCL = 0x80045440
 EXIT_BANNER = ">>按 %s 退出\n"
 
 
@@ -117,7 +116,7 @@ def exit_key(h):
     check("sent", b"", port.received())
     if not harness.windows():
         check("terminal settings", program.settings, termios.tcgetattr(program.slave))
-        check("the port's exclusive flag", 0, fcntl.ioctl(port.slave, TIOCGEXCL, bytes(4))[0])
+        check("the port's exclusive flag", 0, fcntl.ioctl(port.slave, harness.TIOCGEXCL, bytes(4))[0])
         check("the port's line settings", line, termios.tcgetattr(port.slave))
 
 

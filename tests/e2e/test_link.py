@@ -3,6 +3,7 @@ import os, time
 import harness
 from harness import LOST, OPEN_FAILED, RECONNECTED, check, gbk, port_path, scenario, wait_until
 
+
 BMP = "".join(map(chr, range(0x80, 0xD800))) + "".join(map(chr, range(0xF900, 0x10000)))
 # (id, pieces the device sends one after another, what is shown, ending in the row's own letter)
 RECEIVE_ROWS = [

@@ -3,6 +3,7 @@ import fcntl, os, re, termios
 import harness
 from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, windows
 
+
 USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
 HELP = ("  --help                 show this text and end\n"
         "  --version              show the version and end\n"
@@ -133,7 +134,7 @@ def held_port_not_offered(h):
     program = h.start([], stdin="pipe", stdout="pipe")
     program.out.expect(PORT_MENU % 1 + "1=COM7\t\n", "COM3 held")
     program.stop()
-    check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # TIOCGEXCL
+    check("the holder's flag", 1, fcntl.ioctl(holder, harness.TIOCGEXCL, bytes(4))[0])
 
 
 @scenario()

@@ -85,7 +85,7 @@ def given_back(h, number):
     check("how the program ended", -number, program.process.wait(harness.deadline()))
     if not closed:
         check("terminal settings", program.settings, keys())
-    check("the port's exclusive flag", 0, fcntl.ioctl(port, 0x80045440, bytes(4))[0])  # TIOCGEXCL
+    check("the port's exclusive flag", 0, fcntl.ioctl(port, harness.TIOCGEXCL, bytes(4))[0])
     check("the port's line settings", line, termios.tcgetattr(port))
 
 

@@ -1,6 +1,7 @@
 // What the end-to-end scenarios cannot see of the Linux serial layer, on a real pseudo-terminal:
 // the exclusive open and its lock, odd rates as the kernel holds them, the line settings given back
-// at close, and the write timeout. A liveness query that misses a hang-up fails the link scenario.
+// at close, the write timeout, and the idle wait that a received byte ends. A liveness query that
+// misses a hang-up fails the link scenario.
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -62,6 +63,12 @@ TEST(SerialPort, OnAPseudoTerminal) {
     clock_gettime(CLOCK_MONOTONIC, &end);
     EXPECT_GE((end.tv_sec - start.tv_sec) * 1000 + (end.tv_nsec - start.tv_nsec) / 1000000, 2050)
         << "a one-byte write gave up early";
+    // A byte from the device ends the link's idle wait: two minutes are never waited out.
+    ASSERT_EQ(write(master, "k", 1), 1);
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    port_wait_for_data(port, 120000);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_LT(end.tv_sec - start.tv_sec, 60) << "the idle wait slept through a received byte";
     EXPECT_TRUE(CloseHandle(port));
     close(master);
 }

@@ -82,7 +82,7 @@ void console_init() {
 }
 
 int _getch() {
-    console_flush();
+    console_flush();  // what was shown before the key goes out is seen first
     int key = (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) ? read_terminal_byte()
                                                                   : read_stdin_byte();
     if (key == EOF) {

@@ -24,8 +24,11 @@
 //                    is handed out.
 //   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
 //                    when both are 0 (no SetCommTimeouts yet).
-//   Standard output is held and goes out before the program waits or touches the device (see
-//   console_streams.h): ReadFile before a read(2), WriteFile, Sleep, _getch and console_pause.
+//   port_wait_for_data()  the link's idle wait, for the Win32 build a Sleep: here it returns as
+//                    soon as the port has data, or after the milliseconds given; right after a
+//                    wake that brought no byte (a hung-up tty wakes at once), a plain pause.
+//   No device call touches the console: held standard output goes out at the program's waits
+//   (console_flush() and the list in held_output.h).
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
@@ -39,6 +42,7 @@
 //                    process_signals.h); held standard output (see console_streams.h); GBK output
 //                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
+//   console_flush()  writes out the standard output held so far (held_output.h).
 // and what the program's texts say about a port path:
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
 //   shorten_device_path()     a '/' path's real path (realpath), when it fits.
@@ -113,6 +117,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAP
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
                OVERLAPPED* overlapped);
 
+void port_wait_for_data(HANDLE handle, DWORD milliseconds);
+
 BOOL SetConsoleTitleA(LPCSTR title);
 void Sleep(DWORD milliseconds);
 int _getch();
@@ -121,6 +127,7 @@ std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*st
 
 void console_init();
 void console_pause();
+void console_flush();
 
 // Whether a -p value is a full device path, taken as it is, rather than a name that gets the
 // device-namespace prefix.

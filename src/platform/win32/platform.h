@@ -9,7 +9,11 @@
 //   console_init()   makes standard output and error unbuffered, so every write is seen at once
 //                    even when they are pipes or files (a console is unbuffered already).
 //   console_pause()  the "press any key" pause.
-// and what the program's texts say about a port path (device_paths.cpp):
+//   console_flush()  standard output written out (it holds nothing: console_init made it
+//                    unbuffered); the Linux build holds it between the program's waits.
+//   port_wait_for_data()  the link's idle wait: Sleep. The Linux build wakes as soon as the port
+//                    has data.
+// and what the program's texts say about a port path (device_names.cpp):
 //   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
 //   shorten_device_path()     never: -1.
 //   path_as_console_text()    the path itself: what is typed is in the console's code page already.
@@ -24,6 +28,8 @@
 
 void console_init();
 void console_pause();
+void console_flush();
+void port_wait_for_data(HANDLE handle, DWORD milliseconds);
 
 bool names_full_device_path(const char* value);
 int shorten_device_path(const char* path, char* out, std::size_t out_size);
