@@ -1,4 +1,4 @@
-import argparse, atexit, fcntl, glob, os, pathlib, pty, shutil, signal, struct
+import argparse, atexit, fcntl, glob, os, pathlib, pty, shutil, signal
 import subprocess, sys, tempfile, termios, threading, time, traceback
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -135,13 +135,14 @@ class Device:  # a vdev published under a COM name, recording what it receives
         return pathlib.Path(self.record).read_bytes()[self.mark:]
 
 
-class Program:  # stdin, stdout: "pty", "pipe", "null" or "closed"; group: a group, no session
+class Program:  # stdin, stdout: "pty", "pipe", "null", "closed" or a descriptor; group: no session
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
         stdout = stdout or ("pipe" if windows() else "pty")
         self.master, self.slave = pty.openpty()
         self.settings = termios.tcgetattr(self.slave)
-        files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL}
+        files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL,
+                 "closed": None}
         closed = [fd for fd, how in enumerate((stdin, stdout)) if how == "closed"]
 
         def close_in_child():
@@ -155,7 +156,7 @@ class Program:  # stdin, stdout: "pty", "pipe", "null" or "closed"; group: a gro
         self.process = subprocess.Popen(
             (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0, cwd=h.tmp,
             env=environment, executable=None if windows() else h.program,
-            stdin=files.get(stdin), stdout=files.get(stdout), stderr=subprocess.PIPE,
+            stdin=files[stdin], stdout=files.get(stdout, stdout), stderr=subprocess.PIPE,
             start_new_session=not group, process_group=0 if group else None,
             preexec_fn=close_in_child if closed else None)
         h.programs.append(self)
@@ -163,12 +164,10 @@ class Program:  # stdin, stdout: "pty", "pipe", "null" or "closed"; group: a gro
         self.out = Stream(out, "comterm %r stdout" % args, stdout == "pty")
         self.err = Stream(self.process.stderr.fileno(), "comterm %r stderr" % args, False)
 
-    def keys_unread(self):
-        return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
-
     def press(self, keys):  # types keys on the program's terminal and waits until it has read them
         os.write(self.master, keys)
-        wait_until(lambda: self.keys_unread() == 0, "the program to read %r" % keys)
+        unread = lambda: fcntl.ioctl(self.slave, termios.FIONREAD, bytes(4)) == bytes(4)
+        wait_until(unread, "the program to read %r" % keys)
 
     def settle_keyboard(self, device):
         # Keys (.) until one arrives, then a ',': the link is up only just after its open message.
