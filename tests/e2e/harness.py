@@ -6,7 +6,7 @@ OPENED = ">>串口 %s(%d) 打开成功\n>>"
 OPEN_FAILED = ">>串口 %s(%d) 打开失败，正在重连...\n"
 LOST = ">>串口 %s(%d) 已断开，正在重连...\n"
 RECONNECTED = ">>串口 %s(%d) 重连成功\n>>"
-TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # a port's exclusive flag; Python 3.11 lacks it
+TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # the exclusive flag; not in Python 3.11
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 TARGET = "native"
 BUILD_DIR = None
@@ -82,14 +82,11 @@ class Stream:  # what a descriptor gives (read from a duplicate, so no number re
 
     def _collect(self, fd):
         with open(fd, "rb", 0) as source:
-            while True:
-                try:
-                    chunk = source.read(65536)
-                except OSError:  # EIO: the other side gone
-                    break
-                if not chunk:
-                    break
-                self.data += chunk
+            try:
+                for chunk in iter(lambda: source.read(65536), b""):
+                    self.data += chunk
+            except OSError:  # EIO: the other side gone
+                pass
         self.ended = True
 
     def since_mark(self):
@@ -206,8 +203,9 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         self.programs = []
         self.made = {}
         self.program = BUILD_DIR + "/src/console/comterm" + (".exe" if windows() else "")
-        wine_devices = os.environ.get("WINEPREFIX", "") + "/dosdevices"
-        self.device_dir = wine_devices if windows() else self.tmp + "/dev"
+        self.device_dir = self.tmp + "/dev"
+        if windows():
+            self.device_dir = os.environ["WINEPREFIX"] + "/dosdevices"
         os.makedirs(self.device_dir, exist_ok=True)
 
     def shared(self, key, make):  # made once for the rows of a scenario (until one of them fails)
@@ -219,11 +217,10 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
         return os.path.join(self.device_dir, name.lower() if windows() else name)  # Wine: com3
 
     def new_port(self):  # a COM name nobody uses (under Wine the machine's own ports hold some)
-        for number in range(5, 250):
-            name = "COM%d" % number
-            if not os.path.lexists(self.link_path(name)):
-                return name
-        raise AssertionError("no free COM name")
+        number = 5
+        while os.path.lexists(self.link_path("COM%d" % number)):
+            number += 1
+        return "COM%d" % number
 
     def device(self, name=None):
         return Device(self, name or self.new_port())
@@ -231,9 +228,9 @@ class Harness:  # a scenario's temporary folder, and the devices and programs it
     def start(self, args, **options):
         return Program(self, args, **options)
 
-    def start_with_device(self, **options):  # linked at 9600 baud, keys reaching the device
+    def start_with_device(self, args=(), **options):  # linked at 9600 baud, keys reaching it
         device = self.device()
-        program = self.start(["-p", device.name, "-b", "9600"], **options)
+        program = self.start(["-p", device.name, "-b", "9600"] + list(args), **options)
         program.expect_opened(device.name, 9600)
         program.settle_keyboard(device)
         return device, program

@@ -6,54 +6,41 @@ from harness import OPENED, RECONNECTED, check, deadline, gbk, port_path, scenar
 EXIT_BANNER = ">>按 %s 退出\n"
 
 
-def started(h, device, options):  # the program linked to device, keys reaching it, echo seen past
-    program = h.start(["-p", device.name, "-b", "9600"] + options)
-    program.expect_opened(device.name, 9600)
-    program.settle_keyboard(device)
-    if "--echo" in options:
-        program.out.expect(b",")
-    return program
-
-
 def wait_received(device, count):
     return wait_until(lambda: len(device.received()) >= count and device.received(),
                       "%d bytes at the device" % count)
 
 
-# (id, options, keys typed, bytes the device receives, what the console shows)
+# (id, options, keys typed, bytes the device receives, what the console shows, least seconds from
+# the first byte received to the last: a lower bound, with room for this reader waking late)
 KEY_ROWS = [
-    ("echo", ["--echo"], b"ab\r", b"ab\r", "ab\n"),
-    ("enter-lf", ["--enter", "lf"], b"a\r", b"a\n", ""),
-    ("enter-crlf-echo", ["--enter=crlf", "--echo"], b"x\r", b"x\r\n", "x\n"),
+    ("echo", ["--echo"], b"ab\r", b"ab\r", "ab\n", 0),
+    ("enter-lf", ["--enter", "lf"], b"a\r", b"a\n", "", 0),
+    ("enter-crlf-echo", ["--enter=crlf", "--echo"], b"x\r", b"x\r\n", "x\n", 0),
+    # A paste of a, b and Enter as CR LF: three pauses of 300 ms, each after a byte.
+    ("paced", ["--char-delay", "300", "--enter", "crlf"], b"ab\r", b"ab\r\n", "", 0.75),
 ]
 
 
 @scenario(rows=KEY_ROWS)
-def keys(h, options, typed, sent, shown):
+def keys(h, options, typed, sent, shown, least):
     device = h.shared("device", h.device)
-    program = started(h, device, options)
-    program.press(typed)
+    program = h.start(["-p", device.name, "-b", "9600"] + options)
+    program.expect_opened(device.name, 9600)
+    program.settle_keyboard(device)
+    if "--echo" in options:
+        program.out.expect(b",")
+    os.write(program.master, typed)
+    wait_until(device.received, "the first byte")
+    first = time.monotonic()
     check("sent", sent, wait_received(device, len(sent)))
+    took = time.monotonic() - first
+    assert took >= least, "sent in %.3f s" % took
     if shown:
         program.out.expect(shown, "shown")
     check("shown", b"", program.out.since_mark())
     program.stop()
     device.mark += len(sent)
-
-
-# A paste of a, b and Enter as CR LF: three pauses, each after a byte (a lower bound only, with
-# room for this reader waking late for the first byte).
-@scenario()
-def paced(h):
-    delay = 0.3
-    device = h.device()
-    program = started(h, device, ["--char-delay", "300", "--enter", "crlf"])
-    os.write(program.master, b"ab\r")
-    wait_until(device.received, "the first byte")
-    first = time.monotonic()
-    check("sent", b"ab\r\n", wait_received(device, 4))
-    took = time.monotonic() - first
-    assert took >= 2.5 * delay, "the paste took %.3f s" % took
 
 
 @scenario()

@@ -26,7 +26,7 @@ def resources(pid):  # its descriptors, threads and VmRSS (KiB)
 def soak(h):
     options = harness.OPTIONS
     native = not harness.windows()
-    seed = options.seed if options.seed is not None else random.randrange(1 << 32)
+    seed = random.randrange(1 << 32) if options.seed is None else options.seed
     print("soak: seed %d, %d cycles" % (seed, options.cycles), flush=True)
     rng = random.Random(seed)
     device, program = h.start_with_device()
@@ -73,12 +73,10 @@ def soak(h):
     finally:
         stop.set()
         typist.join()
-    measured = "not measured"
+    print("soak: %d lines, %d keys" % (line, keys_end), flush=True)
     if native:
-        measured = [samples[1], samples[-1]]
-    print("soak: %d lines, %d keys; descriptors, threads, VmRSS after the first and the last cycle:"
-          " %s" % (line, keys_end, measured), flush=True)
-    if native:
+        print("soak: descriptors, threads, VmRSS after the first and the last cycle: %s %s"
+              % (samples[1], samples[-1]), flush=True)
         check("descriptors and threads", samples[1][:2], samples[-1][:2])
         # A sanitizer's allocator keeps freed memory in quarantine; it finds leaks itself.
         if not os.environ.get("COMTERM_SANITIZER"):

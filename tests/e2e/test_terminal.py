@@ -162,10 +162,7 @@ job = subprocess.Popen(sys.argv[2:], stdin=tty, stdout=tty, pass_fds=(tty,),
                        preexec_fn=in_foreground)
 print(job.pid, flush=True)
 for line in sys.stdin:
-    if line.strip() == "fg":
-        os.tcsetpgrp(tty, job.pid)
-    else:
-        os.tcsetpgrp(tty, os.getpgrp())
+    os.tcsetpgrp(tty, job.pid if line == "fg\n" else os.getpgrp())
     os.killpg(job.pid, signal.SIGCONT)
     print("ok", flush=True)
 job.terminate()

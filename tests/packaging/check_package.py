@@ -25,6 +25,14 @@ def check(what, expected, got):
         failures.append("%s\n  expected %r\n  got      %r" % (what, expected, got))
 
 
+def files_under(folder):
+    files = []
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            files.append(os.path.relpath(os.path.join(parent, name), folder))
+    return sorted(files)
+
+
 def width(line):  # in columns: wide and full-width characters take two
     return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
 
@@ -34,16 +42,12 @@ with tempfile.TemporaryDirectory() as root:
     (deb,) = glob.glob(root + "/*.deb")
     lintian = run("lintian", "--tag-display-limit", "0", deb).stdout
     check("lintian errors", [], re.findall(r"^E:.*", lintian, re.M))
-    files = []
-    for line in run("dpkg-deb", "-c", deb).stdout.splitlines():
-        if line[0] != "d":
-            files.append(line.split()[-1][len("./usr/"):])
-    check("files", sorted(FILES), sorted(files))
     run("dpkg-deb", "-x", deb, root, check=True)
-    package = run("dpkg-deb", "--field", deb, "Version").stdout.strip()
-    recommends = run("dpkg-deb", "--field", deb, "Recommends").stdout.strip()
-    check("Recommends", "bash-completion", recommends)
-    check("package version", version + "-", package[:len(version) + 1])
+    check("files", sorted(FILES), files_under(root + "/usr"))
+    fields = run("dpkg-deb", "--field", deb, "Version", "Recommends").stdout.split()
+    package = fields[1]
+    check("package version, Recommends", [version + "-", "bash-completion"],
+          [package[:len(version) + 1], fields[3]])
     changelog = gzip.open(root + "/usr/share/doc/comterm/changelog.Debian.gz", "rt").readline()
     check("changelog's latest version", "(%s)" % package, changelog.split()[1])
     elf = run("readelf", "-W", "-l", "-d", "--dyn-syms", root + "/usr/bin/comterm").stdout
@@ -82,11 +86,8 @@ with tempfile.TemporaryDirectory() as root:
     run("cmake", "--build", shared, "--target", "comterm", "docs", check=True)
     run("cmake", "--install", shared, "--prefix", "/usr/local",
         env=dict(os.environ, DESTDIR=root + "/staged"), check=True)
-    installed = []
-    for folder, _, names in os.walk(root + "/staged"):
-        for name in names:
-            installed.append(os.path.relpath(os.path.join(folder, name), root + "/staged/usr/local"))
-    check("installed under /usr/local", sorted(FILES[:2] + FILES[4:]), sorted(installed))
+    installed = files_under(root + "/staged/usr/local")
+    check("installed under /usr/local", sorted(FILES[:2] + FILES[4:]), installed)
     runtime = []
     for program in (os.path.dirname(config) + "/src/console/comterm",
                     shared + "/src/console/comterm"):
