@@ -269,14 +269,12 @@ def main(**numbers):  # numbers: options of the scenarios (--name N), with their
     passed = 0
     failed = 0
     for function, targets, rows in SCENARIOS:
-        if TARGET not in targets:
-            continue
         if callable(rows):
             rows = rows()
         h = None
         for row_id, *arguments in rows or [(None,)]:
             name = function.__name__ + ("[%s]" % row_id if row_id else "")
-            if OPTIONS.pattern not in name:
+            if TARGET not in targets or OPTIONS.pattern not in name:
                 continue
             if h is None:
                 h = Harness()

@@ -76,11 +76,12 @@ def link_lost_and_found(h):
 
 
 # The preload shim fails the program's first 500 port reads: over 402 idle passes, two liveness
-# queries (one per 201) have found the device. The bytes sent meanwhile show once reads work.
+# queries (one per 201) have found the device: no loss is announced, and what is sent shows.
 @scenario("native")
 def read_failures_are_no_loss(h):
     shim = harness.BUILD_DIR + "/tests/e2e/libpreload_shim.so"
-    device, program = h.start_with_device(env={"COMTERM_TEST_READ_FAILS": "500", "LD_PRELOAD": shim})
+    env = {"COMTERM_TEST_READ_FAILS": "500", "LD_PRELOAD": shim}
+    device, program = h.start_with_device(env=env)
     device.send(b"after\n")
     program.out.expect(b"after\r\n", "shown once the reads work, and nothing else")
 
