@@ -9,10 +9,11 @@ const char* open_failure_text(const char* port_path, char* out, std::size_t out_
     char reason[256] = "";
     // A COM port admits one opener at a time: Windows refuses every other with
     // ERROR_ACCESS_DENIED, whoever asks, so for a "\\.\" name it means the port is in use. Wine
-    // reports a port another program holds as busy.
+    // lets any number of its programs open a port, but one that a Linux program holds exclusively
+    // (EBUSY) gives ERROR_LOCK_VIOLATION (and a device its user may not open, ERROR_ACCESS_DENIED).
     const bool device_name = std::strncmp(port_path, "\\\\.\\", 4) == 0;
     if ((device_name && error == ERROR_ACCESS_DENIED) || error == ERROR_SHARING_VIOLATION ||
-        error == ERROR_BUSY) {
+        error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY) {
         std::strcpy(reason, "held by another program");
     } else if (error == ERROR_BAD_DEVICE) {
         std::strcpy(reason, "not a serial port");  // set by open_port for a file that opened
