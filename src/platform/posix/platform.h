@@ -4,8 +4,9 @@
 // Only what the program calls exists here. Each operation copies the Win32 behaviour the callers
 // rely on:
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
-//                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
-//                    failure, with the reason kept for GetLastError.
+//                    raw, without becoming the controlling terminal, by its name every time (a
+//                    link leads to the device it names now); INVALID_HANDLE_VALUE on failure,
+//                    with the reason kept for GetLastError.
 //                    A port another program holds with its exclusive flag (TIOCEXCL) counts as
 //                    busy, root or not.
 //   GetLastError     why the calling thread's last CreateFileA failed: an errno value, and EBUSY
