@@ -6,9 +6,34 @@
 #include <cstring>
 #include <vector>
 
+#include "keys.h"
 #include "link.h"
+#include "modem_lines.h"
+
+bool list_ports_requested = false;
 
 namespace {
+
+// Whether text begins with the lower-case ASCII `prefix`, in any case.
+bool starts_with_ignoring_case(const char* text, const char* prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        const char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 0x20) : *text;
+        if (c != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
+        return (c | 0x20) - 'a' + 10;
+    }
+    return -1;
+}
 
 // What a recognised option does with its value.
 struct option_row {
@@ -103,6 +128,178 @@ const option_row* find_option(char letter) {
     return nullptr;
 }
 
+// What a long option ("--name", "--name VALUE", "--name=VALUE") does, and its line in --help.
+// value_name is null for an option without a value. apply returns 0, or a negative value when it
+// refused the value (after saying why on standard error).
+struct long_option_row {
+    const char* name;
+    const char* value_name;
+    const char* help;
+    int (*apply)(const char* argv0, const char* value);
+};
+
+int apply_help(const char* argv0, const char* value);
+int apply_version(const char* argv0, const char* value);
+int apply_echo(const char* argv0, const char* value);
+int apply_enter(const char* argv0, const char* value);
+int apply_dtr(const char* argv0, const char* value);
+int apply_rts(const char* argv0, const char* value);
+int apply_char_delay(const char* argv0, const char* value);
+int apply_list(const char* argv0, const char* value);
+int apply_exit_key(const char* argv0, const char* value);
+
+constexpr long_option_row long_option_rows[] = {
+    {"help", nullptr, "show this text and end", apply_help},
+    {"version", nullptr, "show the version and end", apply_version},
+    {"list", nullptr, "list the ports the menu would offer and end", apply_list},
+    {"echo", nullptr, "show each key sent as it is typed", apply_echo},
+    {"enter", "cr|lf|crlf", "what the Enter key sends (cr)", apply_enter},
+    {"char-delay", "MS", "at least MS milliseconds between bytes sent", apply_char_delay},
+    {"dtr", "on|off", "set DTR at every open (as the driver leaves it)", apply_dtr},
+    {"rts", "on|off", "set RTS at every open (as the driver leaves it)", apply_rts},
+    {"exit-key", "KEY", "end with KEY (^], ctrl-] or hex 1d), not sent", apply_exit_key},
+};
+
+// A value that is one of a few words, each naming a setting.
+struct value_word {
+    const char* word;
+    std::uint8_t setting;
+};
+constexpr value_word enter_words[] = {{"cr", ENTER_CR}, {"lf", ENTER_LF}, {"crlf", ENTER_CRLF}};
+constexpr value_word line_words[] = {{"on", LINE_ON}, {"off", LINE_OFF}};
+
+int refuse(const char* argv0, const char* option, const char* value, const char* allowed) {
+    std::fprintf(stderr, "%s: invalid argument '%s' for '--%s' (%s)\n", argv0, value, option,
+                 allowed);
+    return -1;
+}
+
+// The setting the word `value` names, or -1 after saying which words would do.
+template <std::size_t count>
+int setting_named(const char* argv0, const char* option, const char* value,
+                  const value_word (&words)[count], const char* allowed) {
+    for (const value_word& word : words) {
+        if (std::strcmp(word.word, value) == 0) {
+            return word.setting;
+        }
+    }
+    return refuse(argv0, option, value, allowed);
+}
+
+int apply_echo(const char* /*argv0*/, const char* /*value*/) {
+    echo_keys = true;
+    return 0;
+}
+
+int apply_list(const char* /*argv0*/, const char* /*value*/) {
+    list_ports_requested = true;
+    return 0;
+}
+
+int apply_enter(const char* argv0, const char* value) {
+    const int setting = setting_named(argv0, "enter", value, enter_words, "cr, lf or crlf");
+    if (setting >= 0) {
+        enter_sends = static_cast<enter_choice>(setting);
+    }
+    return setting < 0 ? -1 : 0;
+}
+
+int apply_line(const char* argv0, const char* option, const char* value, line_wish* wish) {
+    const int setting = setting_named(argv0, option, value, line_words, "on or off");
+    if (setting >= 0) {
+        *wish = static_cast<line_wish>(setting);
+    }
+    return setting < 0 ? -1 : 0;
+}
+
+int apply_dtr(const char* argv0, const char* value) {
+    return apply_line(argv0, "dtr", value, &dtr_wish);
+}
+
+int apply_rts(const char* argv0, const char* value) {
+    return apply_line(argv0, "rts", value, &rts_wish);
+}
+
+int apply_char_delay(const char* argv0, const char* value) {
+    // Plain decimal digits, a minute at most: a longer pause between two bytes is a typing error.
+    constexpr std::uint32_t longest = 60000;
+    std::uint32_t delay = 0;
+    const char* digit = value;
+    for (; *digit >= '0' && *digit <= '9' && delay <= longest; ++digit) {
+        delay = delay * 10 + static_cast<std::uint32_t>(*digit - '0');
+    }
+    if (digit == value || *digit != '\0' || delay > longest) {
+        return refuse(argv0, "char-delay", value, "milliseconds, 0 to 60000");
+    }
+    char_delay_ms = delay;
+    return 0;
+}
+
+// "^]" and "ctrl-]" (any case) name the control key of a character '@' to '_' (letters in either
+// case), and '?' names DEL; two hex digits name a byte. ESC is refused: it begins the sequences
+// of the arrow and function keys on a terminal, and a byte above 7F is part of a character or,
+// on Windows, of a key's two values.
+int parse_exit_key(const char* value) {
+    const char* control = nullptr;
+    if (value[0] == '^') {
+        control = value + 1;
+    } else if (starts_with_ignoring_case(value, "ctrl-")) {
+        control = value + 5;
+    }
+    int key = -1;
+    if (control != nullptr && control[0] != '\0' && control[1] == '\0') {
+        const char c = control[0] >= 'a' && control[0] <= 'z' ? static_cast<char>(control[0] - 0x20)
+                                                              : control[0];
+        if (c == '?') {
+            key = 0x7F;
+        } else if (c >= '@' && c <= '_') {
+            key = c & 0x1F;
+        }
+    } else if (control == nullptr && std::strlen(value) == 2 && hex_digit(value[0]) >= 0 &&
+               hex_digit(value[1]) >= 0) {
+        key = hex_digit(value[0]) * 16 + hex_digit(value[1]);
+    }
+    return key >= 0x01 && key <= 0x7F && key != 0x1B ? key : -1;
+}
+
+int apply_exit_key(const char* argv0, const char* value) {
+    const int key = parse_exit_key(value);
+    if (key < 0) {
+        return refuse(argv0, "exit-key", value,
+                      "^X or ctrl-X, or two hex digits 01 to 7f; not ESC");
+    }
+    exit_key = key;
+    return 0;
+}
+
+// Each of these ends the process with status 0 where it stands among the options.
+int apply_help(const char* argv0, const char* /*value*/) {
+    print_usage(argv0, stdout);
+    for (const long_option_row& row : long_option_rows) {
+        char option[32];
+        std::snprintf(option, sizeof option, "--%s%s%s", row.name, row.value_name ? " " : "",
+                      row.value_name ? row.value_name : "");
+        std::printf("  %-22s %s\n", option, row.help);
+    }
+    std::exit(0);
+}
+
+int apply_version(const char* /*argv0*/, const char* /*value*/) {
+    std::printf("comterm %s\n", COMTERM_VERSION);
+    std::exit(0);
+}
+
+// The row named exactly by name[0, length): a long option is never taken from a shortened name, so
+// a word means the same whatever options later versions add.
+const long_option_row* find_long_option(const char* name, std::size_t length) {
+    for (const long_option_row& row : long_option_rows) {
+        if (std::strlen(row.name) == length && std::strncmp(row.name, name, length) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
 bool is_option_word(const char* word) {
     return word[0] == '-' && word[1] != '\0';
 }
@@ -119,6 +316,38 @@ void report_ignored(const char* argv0, const std::vector<const char*>& ignored) 
         std::fprintf(stderr, " %s", path_as_console_text(word, shown, sizeof shown));
     }
     std::fprintf(stderr, "; use -p PORT -b RATE\n");
+}
+
+// One "--name" word at argv[*index]; its value may be the next word, which *index then passes.
+// 0, or negative when the option refused its value.
+int parse_long_option(int argc, char** argv, int* index) {
+    const char* argv0 = argv[0];
+    const char* word = argv[*index];
+    const char* name = word + 2;
+    const char* equals = std::strchr(name, '=');
+    const std::size_t name_length =
+        equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+    const long_option_row* row = find_long_option(name, name_length);
+    if (row == nullptr) {
+        std::fprintf(stderr, "%s: unrecognized option '%s'\n", argv0, word);
+        return 0;
+    }
+    if (row->value_name == nullptr) {
+        if (equals != nullptr) {
+            std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", argv0, row->name);
+            return 0;
+        }
+        return row->apply(argv0, nullptr);
+    }
+    if (equals != nullptr) {
+        return row->apply(argv0, equals + 1);
+    }
+    if (*index + 1 < argc) {
+        *index += 1;
+        return row->apply(argv0, argv[*index]);
+    }
+    std::fprintf(stderr, "%s: option requires an argument -- %s\n", argv0, row->name);
+    return 0;
 }
 
 }  // namespace
@@ -138,10 +367,11 @@ void print_usage(const char* argv0, std::FILE* stream) {
                  tool_title, name, name);
 }
 
-void parse_options(int argc, char** argv) {
+int parse_options(int argc, char** argv) {
     const char* argv0 = argv[0];
     const bool stop_at_first_word = std::getenv("POSIXLY_CORRECT") != nullptr;
     std::vector<const char*> ignored;
+    int result = 0;
     int i = 1;
     for (; i < argc; ++i) {
         const char* word = argv[i];
@@ -156,14 +386,11 @@ void parse_options(int argc, char** argv) {
             ignored.push_back(word);
             continue;  // words that are not options are skipped, scanning goes on after them
         }
-        // The two long options; any other word beginning with "--" is read letter by letter.
-        if (std::strcmp(word, "--help") == 0) {
-            print_usage(argv0, stdout);
-            std::exit(0);
-        }
-        if (std::strcmp(word, "--version") == 0) {
-            std::printf("comterm %s\n", COMTERM_VERSION);
-            std::exit(0);
+        if (word[1] == '-') {
+            if (parse_long_option(argc, argv, &i) < 0) {
+                result = -1;
+            }
+            continue;
         }
         // A word may hold several letters (-xp COM3); a letter that takes a value ends the word.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
@@ -188,4 +415,5 @@ void parse_options(int argc, char** argv) {
         ignored.push_back(argv[i]);
     }
     report_ignored(argv0, ignored);
+    return result;
 }

@@ -88,6 +88,20 @@ void select_port() {
     format_com_path(chosen);
 }
 
+void list_ports() {
+    found_ports found;
+    discover_ports(found);
+    for (int entry = 0; entry < found.count; ++entry) {
+        format_com_path(found.numbers[entry]);
+        char device[port_path_size + 4096];
+        char description[512];
+        describe_port(port_path, device, sizeof device, description, sizeof description);
+        std::printf("COM%d\t%s%s%s\n", found.numbers[entry], device, description[0] ? "\t" : "",
+                    description);
+    }
+    port_path[0] = '\0';
+}
+
 void select_baud() {
     std::puts(menu_rule);
     std::puts(">>请选择波特率：");

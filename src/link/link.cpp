@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "modem_lines.h"
 #include "receive_decoder.h"
 
 enum link_state_value : std::uint8_t {
@@ -136,6 +137,8 @@ void open_pass(std::uint8_t state, const char* shown) {
     if (configure_port() != 0) {
         Sleep(reopen_pause_ms);
     }
+    // After the configuration, which may set the lines itself, and before anyone is told.
+    modem_lines_apply(handle);
     if (state == LINK_UNOPENED) {
         std::printf(">>串口 %s(%d) 打开成功\n>>", shown, baud_rate);
     } else {

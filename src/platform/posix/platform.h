@@ -18,6 +18,8 @@
 //   SetCommState     applies BaudRate (any rate the driver takes) at 8 data bits, no parity, one
 //                    stop bit; refuses any other frame, and a rate of 0 or above 0x7FFFFFFF.
 //   SetupComm        accepted; the tty has its own queues.
+//   EscapeCommFunction  SETDTR, CLRDTR, SETRTS, CLRRTS through the modem-control ioctls
+//                    (TIOCMBIS, TIOCMBIC); fails where the tty has no modem lines (a pty).
 //   SetCommTimeouts  accepts only a MAXDWORD read interval with zero read totals; keeps the write
 //                    timeouts with the handle.
 //   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
@@ -45,6 +47,8 @@
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
 //   path_as_console_text()    the path typed in the user's locale as GBK console text.
 //   open_failure_text()       why the last CreateFileA failed, naming the file it tried.
+// and describe_port() (port_descriptions.cpp): a port's device file, and its adapter's
+// /dev/serial/by-id name or USB product string.
 #pragma once
 
 #include <cerrno>
@@ -75,6 +79,12 @@ constexpr DWORD ERROR_BAD_DEVICE = ENOTTY;  // no serial port (a file, a directo
 
 // A port path: a '/' path is kept as typed, so it may be as long as the system allows.
 constexpr std::size_t port_path_size = PATH_MAX;
+
+// EscapeCommFunction's functions, with their Win32 values.
+constexpr DWORD SETRTS = 3;
+constexpr DWORD CLRRTS = 4;
+constexpr DWORD SETDTR = 5;
+constexpr DWORD CLRDTR = 6;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ONESTOPBIT = 0;
@@ -111,6 +121,7 @@ BOOL GetCommState(HANDLE handle, DCB* dcb);
 BOOL SetCommState(HANDLE handle, DCB* dcb);
 BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
 BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+BOOL EscapeCommFunction(HANDLE handle, DWORD function);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
                OVERLAPPED* overlapped);
@@ -134,3 +145,7 @@ const char* path_as_console_text(const char* path, char* out, std::size_t out_si
 // (console text, without a line end): PATH is the file tried (the one a "\\.\" name led to), or
 // port_path when the name led to none.
 const char* open_failure_text(const char* port_path, char* out, std::size_t out_size);
+// For --list: the file a port path opens (device; on Windows the path itself) and, where the system
+// knows it, the adapter's description (empty otherwise), both as NUL-terminated console text.
+void describe_port(const char* port_path, char* device, std::size_t device_size, char* description,
+                   std::size_t description_size);

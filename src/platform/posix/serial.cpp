@@ -289,6 +289,30 @@ BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
     return port_fd(handle) >= 0;
 }
 
+// The modem lines a Win32 function raises (TIOCMBIS) or lowers (TIOCMBIC).
+struct escape_row {
+    DWORD function;
+    unsigned long request;
+    int lines;
+};
+constexpr escape_row escape_rows[] = {
+    {SETDTR, TIOCMBIS, TIOCM_DTR},
+    {CLRDTR, TIOCMBIC, TIOCM_DTR},
+    {SETRTS, TIOCMBIS, TIOCM_RTS},
+    {CLRRTS, TIOCMBIC, TIOCM_RTS},
+};
+
+BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
+    const int fd = port_fd(handle);
+    for (const escape_row& row : escape_rows) {
+        if (row.function == function) {
+            int lines = row.lines;
+            return fd >= 0 && ioctl(fd, row.request, &lines) == 0;
+        }
+    }
+    return 0;
+}
+
 // Reads always return at once with what has arrived (ReadFile), the only read mode the program
 // sets; any other is refused. Only the write timeouts are kept.
 BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {

@@ -1,10 +1,10 @@
 // Platform services, Windows build: the real Win32 kernel and C runtime.
 //
 // The serial and console operations the program uses (CreateFileA, CloseHandle, GetFileType,
-// GetCommState, SetCommState, SetupComm, SetCommTimeouts, ReadFile, WriteFile, SetConsoleTitleA,
-// Sleep, _getch, _beginthreadex) come straight from <windows.h>, <conio.h> and <process.h>. The
-// Linux build provides the same names from platform/posix/platform.h; callers include "platform.h"
-// and the build picks the folder.
+// GetCommState, SetCommState, SetupComm, SetCommTimeouts, EscapeCommFunction, ReadFile, WriteFile,
+// SetConsoleTitleA, Sleep, _getch, _beginthreadex) come straight from <windows.h>, <conio.h> and
+// <process.h>. The Linux build provides the same names from platform/posix/platform.h; callers
+// include "platform.h" and the build picks the folder.
 //
 //   console_init()   makes standard output and error unbuffered, so every write is seen at once
 //                    even when they are pipes or files (a console is unbuffered already).
@@ -13,6 +13,7 @@
 //   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
 //   path_as_console_text()    the path itself: what is typed is in the console's code page already.
 //   open_failure_text()       why the last CreateFileA failed: GetLastError's system text.
+// and describe_port() (port_descriptions.cpp): the Device Manager's name of a port, by SetupAPI.
 #pragma once
 
 #include <conio.h>
@@ -32,3 +33,7 @@ const char* path_as_console_text(const char* path, char* out, std::size_t out_si
 // Why the calling thread's last CreateFileA of port_path failed, as "PATH: REASON" written into out
 // (without a line end).
 const char* open_failure_text(const char* port_path, char* out, std::size_t out_size);
+// For --list: the file a port path opens (device; on Windows the path itself) and, where the system
+// knows it, the adapter's description (empty otherwise), both as NUL-terminated console text.
+void describe_port(const char* port_path, char* device, std::size_t device_size, char* description,
+                   std::size_t description_size);
