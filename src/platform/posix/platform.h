@@ -25,7 +25,8 @@
 //   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
 //                    (so also when the configuration failed before it), from a read-ahead of a
 //                    few KiB filled by one read(2); fails on a hung-up tty once the read-ahead
-//                    is handed out.
+//                    is handed out. Right after an idle wait that ran its full time it finds
+//                    nothing without a read(2): an idle pass costs one system call, the wait.
 //   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
 //                    when both are 0 (no SetCommTimeouts yet).
 //   port_wait_for_data()  the link's idle wait, for the Win32 build a Sleep: here it returns as

@@ -42,6 +42,9 @@ struct serial_port {
     // The last idle wait ended early, and no byte has been handed out since: see
     // port_wait_for_data().
     bool woken_for_nothing = false;
+    // The last idle wait ran its full time without a byte arriving: the next read would find
+    // nothing, so it is spared (a byte that comes after the wait ends the next wait at once).
+    bool quiet_through_wait = false;
     // Received bytes read ahead, not yet handed out: ahead[ahead_start, ahead_end).
     std::size_t ahead_start = 0;
     std::size_t ahead_end = 0;
@@ -341,7 +344,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAP
     if (port == nullptr) {
         return 0;
     }
-    if (port->ahead_start == port->ahead_end && to_read != 0) {
+    const bool quiet = port->quiet_through_wait;
+    port->quiet_through_wait = false;
+    if (port->ahead_start == port->ahead_end && to_read != 0 && !quiet) {
         port->ahead_start = 0;
         port->ahead_end = 0;
         for (;;) {
@@ -427,7 +432,9 @@ void port_wait_for_data(HANDLE handle, DWORD milliseconds) {
         return;
     }
     pollfd state{fd, POLLIN, 0};
-    if (poll(&state, 1, static_cast<int>(milliseconds)) > 0) {
+    const int ready = poll(&state, 1, static_cast<int>(milliseconds));
+    if (ready > 0) {
         static_cast<serial_port*>(handle)->woken_for_nothing = true;
     }
+    static_cast<serial_port*>(handle)->quiet_through_wait = ready == 0;
 }
