@@ -6,6 +6,7 @@
 #include "selection.h"
 #include "terminal.h"
 #include "textconv.h"
+#include "view.h"
 
 int main(int argc, char** argv) {
     // Standard streams show every write at once.
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
     } else if (parse_options(argc, argv) != 0) {
         return 2;  // a value the program cannot use: nothing opened yet
     }
+    // The session log, if asked for: one that cannot be opened ends the program before any port.
+    if (view_log_open(argv[0]) != 0) {
+        return 1;
+    }
     // Menus for whatever the command line left unset.
     if (port_path[0] == '\0') {
         select_port();
@@ -29,6 +34,8 @@ int main(int argc, char** argv) {
     }
     // The window now names the device.
     set_port_title();
+    // The log's session line names port and rate.
+    view_session_start();
     // The link thread owns the device from here on.
     _beginthreadex(nullptr, 0, link_thread, nullptr, 0, nullptr);
     // The main thread forwards keys for ever.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "link.h"
+#include "view.h"
 
 namespace {
 
@@ -68,9 +69,62 @@ struct long_option_row {
 int apply_help(const char* argv0, const char* value);
 int apply_version(const char* argv0, const char* value);
 
+// What the console and the log get (view.h); the file is opened after the options, in main.
+int apply_log(const char* /*argv0*/, const char* value) {
+    view_log_path = value;
+    return 0;
+}
+
+int apply_timestamp(const char* /*argv0*/, const char* /*value*/) {
+    view_timestamps = true;
+    return 0;
+}
+
+int apply_hex(const char* /*argv0*/, const char* /*value*/) {
+    view_hex = true;
+    return 0;
+}
+
+struct encoding_row {
+    const char* name;
+    view_encoding_value encoding;
+};
+
+constexpr encoding_row encoding_rows[] = {
+    {"utf-8", ENCODING_UTF8},
+    {"gbk", ENCODING_GBK},
+};
+
+// The names in any case: UTF-8 and GBK are how they are usually written.
+bool same_name(const char* name, const char* value) {
+    for (; *name != '\0'; ++name, ++value) {
+        const char folded =
+            *value >= 'A' && *value <= 'Z' ? static_cast<char>(*value + 32) : *value;
+        if (folded != *name) {
+            return false;
+        }
+    }
+    return *value == '\0';
+}
+
+int apply_encoding(const char* argv0, const char* value) {
+    for (const encoding_row& row : encoding_rows) {
+        if (same_name(row.name, value)) {
+            view_encoding = row.encoding;
+            return 0;
+        }
+    }
+    std::fprintf(stderr, "%s: unknown encoding '%s' (utf-8 or gbk)\n", argv0, value);
+    return -1;
+}
+
 constexpr long_option_row long_option_rows[] = {
     {"help", nullptr, "show this text and end", apply_help},
     {"version", nullptr, "show the version and end", apply_version},
+    {"log", "FILE", "append the session to FILE", apply_log},
+    {"timestamp", nullptr, "begin every line with the local time", apply_timestamp},
+    {"hex", nullptr, "show received bytes in hexadecimal", apply_hex},
+    {"encoding", "utf-8|gbk", "what the device sends (default utf-8)", apply_encoding},
 };
 
 // Each of these ends the process with status 0 where it stands among the options.

@@ -5,6 +5,7 @@
 
 #include "link.h"
 #include "options.h"
+#include "view.h"
 
 void set_port_title() {
     // The path (31 bytes at most), the separator (4), the title and the NUL fit with room to spare.
@@ -29,7 +30,7 @@ void forward_keys() {
         }
         // Keys typed while the link is down are dropped without a word.
         if (link_send_key(static_cast<unsigned char>(key)) < 0) {
-            std::puts("write to serial port fail");
+            view_status("write to serial port fail\n", false);
         }
     }
 }

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "receive_decoder.h"
+#include "view.h"
 
 enum link_state_value : std::uint8_t {
     LINK_UNOPENED = 0,  // never opened yet
@@ -40,24 +40,21 @@ void release_lost_handle() {
     port_handle.store(INVALID_HANDLE_VALUE);
 }
 
-// One pass with the link up: read what has arrived and show what it completes, with one write;
-// when idle, pause and now and then ask the device whether it is still there.
-void poll_pass(receive_decoder& decoder, int& idle_passes) {
+// One pass with the link up: read what has arrived and show and log it (view.h); when idle, pause
+// and now and then ask the device whether it is still there.
+void poll_pass(int& idle_passes) {
     unsigned char read_buffer[read_chunk];
     DWORD bytes_read = 0;
     const HANDLE handle = port_handle.load(std::memory_order_relaxed);
     if (ReadFile(handle, read_buffer, read_chunk, &bytes_read, nullptr)) {
-        unsigned char shown[receive_decoder_shown_max(read_chunk)];
-        const std::size_t shown_len = receive_decoder_feed(decoder, read_buffer, bytes_read, shown);
-        if (shown_len != 0) {
-            std::fwrite(shown, 1, shown_len, stdout);
-        }
+        view_received(read_buffer, bytes_read);
     } else {
         bytes_read = 0;  // a failed read counts as an idle pass, never as a loss by itself
     }
     if (bytes_read != 0) {
         return;
     }
+    view_idle();
     Sleep(idle_sleep_ms);
     if (idle_passes++ == idle_passes_per_query) {
         idle_passes = 0;
@@ -77,7 +74,7 @@ int configure_port() {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(handle, &dcb)) {
-        std::puts("GetCommState fail");
+        view_status("GetCommState fail\n", false);
         return -1;
     }
     // A negative rate becomes a huge DWORD, which the driver refuses.
@@ -86,7 +83,7 @@ int configure_port() {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(handle, &dcb)) {
-        std::puts("SetCommState fail");
+        view_status("SetCommState fail\n", false);
         return -2;
     }
     SetupComm(handle, queue_size, queue_size);
@@ -98,23 +95,30 @@ int configure_port() {
     timeouts.WriteTotalTimeoutMultiplier = 50;
     timeouts.WriteTotalTimeoutConstant = 2000;
     if (!SetCommTimeouts(handle, &timeouts)) {
-        std::puts("SetCommTimeouts fail");
+        view_status("SetCommTimeouts fail\n", false);
         return -3;
     }
     return 0;
+}
+
+// A status line about the port, named by its console text, at baud_rate.
+void announce(const char* format, const char* shown, bool prompt) {
+    char line[160];
+    std::snprintf(line, sizeof line, format, shown, baud_rate);
+    view_status(line, prompt);
 }
 
 // One attempt to (re)open the port. Announces the outcome, naming the port by its console text
 // (shown); the state moves to LINK_UP only here.
 void open_pass(std::uint8_t state, const char* shown) {
     if (state == LINK_LOST) {
-        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", shown, baud_rate);
+        announce(">>串口 %s(%d) 已断开，正在重连...\n", shown, false);
     }
     const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
         if (state == LINK_UNOPENED) {
-            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", shown, baud_rate);
+            announce(">>串口 %s(%d) 打开失败，正在重连...\n", shown, false);
         }
         Sleep(reopen_pause_ms);
         return;
@@ -124,9 +128,9 @@ void open_pass(std::uint8_t state, const char* shown) {
         Sleep(reopen_pause_ms);
     }
     if (state == LINK_UNOPENED) {
-        std::printf(">>串口 %s(%d) 打开成功\n>>", shown, baud_rate);
+        announce(">>串口 %s(%d) 打开成功\n", shown, true);
     } else {
-        std::printf(">>串口 %s(%d) 重连成功\n>>", shown, baud_rate);
+        announce(">>串口 %s(%d) 重连成功\n", shown, true);
     }
     link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
 }
@@ -145,15 +149,13 @@ HANDLE open_port(const char* path) {
 }
 
 unsigned link_thread(void* /*argument*/) {
-    // Kept across every pass and reconnection: a character begun before a loss completes after it.
-    receive_decoder decoder;
     int idle_passes = 0;
     char console_text[port_path_size];
     const char* shown = path_as_console_text(port_path, console_text, sizeof console_text);
     for (;;) {
         const std::uint8_t state = link_state.load(std::memory_order_relaxed);
         if (state == LINK_UP) {
-            poll_pass(decoder, idle_passes);
+            poll_pass(idle_passes);
         } else {
             open_pass(state, shown);
         }

@@ -1,9 +1,9 @@
 // The serial link: the one background thread that owns the device.
 //
 // link_thread opens port_path, configures the line (8N1 at baud_rate, reads that return at once),
-// polls it for received bytes and shows them through the receive decoder (receive_decoder.h),
+// polls it for received bytes and hands them to the view (view.h), which shows and logs them,
 // queries the device every 201 idle passes to notice that it has gone, and then reopens it once a
-// second until it is back, announcing each change on the console.
+// second until it is back, announcing each change through the view.
 //
 // Once the thread runs it is the only writer of port_handle and of the link's state, and the main
 // thread reaches the device only through link_send_key(). Every access from another thread is

@@ -37,6 +37,9 @@
 //                    process_signals.h); held standard output (see console_streams.h); GBK output
 //                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
+//   GetLocalTime     the local time to the millisecond (the calendar fields read once a second).
+//   GetTickCount64   milliseconds of a monotonic clock.
+//   file_sync()      what a file has written, on the disk (fdatasync): 0, or -1.
 // and what the program's texts say about a port path:
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
 //   shorten_device_path()     a '/' path's real path (realpath), when it fits.
@@ -45,9 +48,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 using BOOL = int;
 using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using HANDLE = void*;
 using LPCSTR = const char*;
@@ -87,6 +92,17 @@ struct COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 };
 
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
 struct SECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 
@@ -108,8 +124,12 @@ int _getch();
 std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start)(void*),
                               void* argument, unsigned init_flags, unsigned* thread_id);
 
+void GetLocalTime(SYSTEMTIME* time);
+std::uint64_t GetTickCount64();
+
 void console_init();
 void console_pause();
+int file_sync(std::FILE* file);
 
 // Whether a -p value is a full device path, taken as it is, rather than a name that gets the
 // device-namespace prefix.

@@ -9,6 +9,7 @@
 //   console_init()   makes standard output and error unbuffered, so every write is seen at once
 //                    even when they are pipes or files (a console is unbuffered already).
 //   console_pause()  the "press any key" pause.
+//   file_sync()      what a file has written, on the disk (_commit): 0, or -1.
 // and what the program's texts say about a port path (device_paths.cpp):
 //   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
 //   shorten_device_path()     never: -1.
@@ -20,9 +21,11 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdio>
 
 void console_init();
 void console_pause();
+int file_sync(std::FILE* file);
 
 bool names_full_device_path(const char* value);
 int shorten_device_path(const char* path, char* out, std::size_t out_size);
