@@ -237,10 +237,11 @@ void view_received(const unsigned char* bytes, std::size_t count) {
         } else {
             shown_length = receive_decoder_feed(decoder, bytes, take, shown);
         }
-        write_console(shown, shown_length, stamp);
+        // The log first: whatever the screen shows, the log has, whenever the process is killed.
         if (log_file != nullptr) {
             write_log(log_out, stamp_lines(log_at_line_start, bytes, take, stamp, log_out));
         }
+        write_console(shown, shown_length, stamp);
         bytes += take;
         count -= take;
     }
@@ -281,9 +282,9 @@ void view_status(const char* line, bool prompt) {
         text[length++] = '>';
         text[length++] = '>';
     }
+    log_status(line, stamp);
     write_console(text, length, stamp);
     hex_column = 0;
-    log_status(line, stamp);
 }
 
 void view_echo(const unsigned char* keys, std::size_t count) {
