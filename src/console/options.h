@@ -1,6 +1,8 @@
 // Command-line handling: the usage text and the option parser for "-p PORT" and "-b RATE", and the
 // long options "--help" (the usage text on standard output) and "--version" ("comterm VERSION"),
-// each of which ends the process with status 0 where it stands among the options.
+// each of which ends the process with status 0 where it stands among the options, and "--log FILE",
+// "--timestamp", "--hex" and "--encoding utf-8|gbk", which set the view's settings (view.h); an
+// encoding other than those two (in any case) is refused.
 //
 // The parser follows the GNU rules (the Windows runtime has no getopt, and the system one prints
 // other messages): options may stand anywhere among the words unless POSIXLY_CORRECT is set, "--"

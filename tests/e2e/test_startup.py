@@ -5,7 +5,11 @@ from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, w
 
 USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
 HELP = ("  --help                 show this text and end\n"
-        "  --version              show the version and end\n")
+        "  --version              show the version and end\n"
+        "  --log FILE             append the session to FILE\n"
+        "  --timestamp            begin every line with the local time\n"
+        "  --hex                  show received bytes in hexadecimal\n"
+        "  --encoding utf-8|gbk   what the device sends (default utf-8)\n")
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
 # (id, argv[0], arguments, standard output till the end with status 0 (None: it goes on), standard
