@@ -76,6 +76,8 @@ LATENCY_GAP = (0.200, 0.250)  # silence before each sample, drawn afresh so no p
 CELL_BUDGET_SECONDS = 20.0
 MIN_RUNS = 2
 WRITE_CHUNK = 64 << 10
+STAMP = rb"\[\d\d:\d\d:\d\d\.\d\d\d\] "  # comterm's --timestamp
+LOG_GOAL = 0.8
 READ_CHUNK = 1 << 20
 
 # struct termios2 of <asm/termbits.h>: four flag words, c_line, 19 control characters, the input
@@ -207,6 +209,10 @@ def terminal_specs(comterm):
     only when it exits, so the end of a transfer (and any single byte) would never be shown."""
     return [
         ("comterm", [comterm, "-p", "COM3", "-b", str(BAUD)], "打开成功", KINDS),
+        # The session log (in the run's folder) and time stamps together: the goal is at least
+        # LOG_GOAL of plain comterm's throughput.
+        ("comterm+log", [comterm, "-p", "COM3", "-b", str(BAUD), "--log", "session.log",
+                         "--timestamp"], "打开成功", KINDS),
         ("picocom", ["picocom", "-q", "-b", str(BAUD), "--noreset", "--imap", "", "--omap", "",
                      "--emap", "", "{tty}"], None, KINDS),
         ("tio", ["tio", "--mute", "-b", str(BAUD), "-m", "", "{tty}"], None, ("pty",)),
@@ -274,7 +280,7 @@ class Terminal:
             self.ready = None
         else:
             encoding = "utf-8" if kind == "pty" else "gbk"
-            self.ready = re.compile(re.escape(ready_text.encode(encoding)) + rb"\r?\n>>")
+            self.ready = re.compile(re.escape(ready_text.encode(encoding)) + rb"\r?\n(?:%s)?>>" % STAMP)
         self.started = time.monotonic()
         # A session of its own with the screen as controlling terminal, as in a terminal window;
         # it also keeps a signal the terminal passes to its process group away from this script.
@@ -378,9 +384,22 @@ def stop_terminal(terminal):
 
 def normalised(name, kind, shown):
     text = bytes(shown).replace(b"\r\n", b"\n")
-    if name == "comterm" and kind == "pipe":
+    if name.startswith("comterm") and kind == "pipe":
         text = text.decode("gbk", errors="replace").encode("utf-8")
-    return text
+    return re.sub(rb"(?<=\n)" + STAMP, b"", text) if name == "comterm+log" else text
+
+
+def log_goal_lines(results):
+    """comterm with --log and --timestamp against plain comterm, cell by cell."""
+    lines = []
+    for cell in ("%s/%s" % (p, k) for p in ("ascii", "mixed") for k in KINDS):
+        plain = results["transfer"].get("comterm/" + cell)
+        logged = results["transfer"].get("comterm+log/" + cell)
+        if plain and logged:
+            ratio = logged["mb_per_s"] / plain["mb_per_s"]
+            lines.append("goal --log FILE --timestamp >= %.1fx plain comterm, %s: %.2fx, %s" % (
+                LOG_GOAL, cell, ratio, "met" if ratio >= LOG_GOAL else "NOT MET"))
+    return lines
 
 
 def check_shown(terminal, payload):
@@ -629,7 +648,7 @@ def table_rows(results):
 def markdown_table(results):
     """The table in Markdown, and the ratios: comterm/peer for throughput, peer/comterm for
     costs, so that above 1 comterm is better throughout."""
-    peers = [n for n in results["terminals"] if n != "comterm"]
+    peers = [n for n in results["terminals"] if not n.startswith("comterm")]
     header = ["measure"] + results["terminals"] + ["comterm vs %s" % p for p in peers]
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     ratios = {}
@@ -721,6 +740,7 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
     results["bench_seconds"] = time.monotonic() - started
     results["machine"] = {"cpus": os.cpu_count(), "load_average": os.getloadavg()}
+    results["log_goal"] = log_goal_lines(results)
     table, ratios = markdown_table(results)
     results["ratios_comterm_better_above_1"] = ratios
     os.makedirs(args.out, exist_ok=True)
@@ -732,6 +752,7 @@ def main():
     print()
     print("Ratios: comterm/peer for MB/s, peer/comterm for costs: above 1, comterm is better.")
     print(table)
+    print("\n".join(results["log_goal"]))
     print("bench took %.0f s; load average %.1f %.1f %.1f" % (
         results["bench_seconds"], *results["machine"]["load_average"]))
     return 0

@@ -24,18 +24,18 @@ set multiplot layout 2,2 title "Receive: comterm against picocom and tio (what a
 set title "Throughput shown, MB/s (higher is better; log scale; grey: the harness's limit)"
 set logscale y
 set yrange [0.05:*]
-plot for [col=2:5] data."/throughput.tsv" using col:xtic(1) title columnheader(col)
+plot for [col=2:6] data."/throughput.tsv" using col:xtic(1) title columnheader(col)
 
 set title "CPU seconds per MB received (lower is better; log scale)"
 set yrange [0.005:*]
-plot for [col=2:4] data."/cpu.tsv" using col:xtic(1) title columnheader(col)
+plot for [col=2:5] data."/cpu.tsv" using col:xtic(1) title columnheader(col)
 
 set title "First-byte latency after 200 ms of silence, ms (lower is better)"
 unset logscale y
 set yrange [0:*]
-plot for [col=2:4] data."/latency.tsv" using col:xtic(1) title columnheader(col)
+plot for [col=2:5] data."/latency.tsv" using col:xtic(1) title columnheader(col)
 
 set title "Idle, port open, nothing received (lower is better)"
-plot for [col=2:4] data."/idle.tsv" using col:xtic(1) title columnheader(col)
+plot for [col=2:5] data."/idle.tsv" using col:xtic(1) title columnheader(col)
 
 unset multiplot

@@ -57,7 +57,8 @@ def session_log(h, options, stamp):
     program.out.expect(OPEN_FAILED % (port_path(name), 9600))
     device = h.device(name)
     opened(program, name)
-    send(program, device, ["héllo 😀\n".encode(), b"\xe4", b"\xbd\xa0 half", UNPLUG, b"back\ntail"])
+    pieces = ["héllo 😀\n".encode(), b"\xe4", b"\xbd\xa0 half", UNPLUG, b"back\ntail"]
+    send(program, device, pieces)
     program.out.expect(b"tail")
     program.stop()
     second = h.start(args)
@@ -66,8 +67,9 @@ def session_log(h, options, stamp):
     session = stamp + SESSION % re.escape(port_path(name).encode())
     opened_line = status(OPENED[:-2], name, stamp)
     expected = (session + status(OPEN_FAILED, name, stamp, repeated=True) + opened_line +
-                lines("héllo 😀\n你 half\n".encode(), stamp) + status(LOST, name, stamp, repeated=True) +
-                status(RECONNECTED[:-2], name, stamp) + lines(b"back\ntail\n", stamp) + session + opened_line)
+                lines("héllo 😀\n你 half\n".encode(), stamp) +
+                status(LOST, name, stamp, repeated=True) + status(RECONNECTED[:-2], name, stamp) +
+                lines(b"back\ntail\n", stamp) + session + opened_line)
     expect_match("the log", expected, open(os.path.join(h.tmp, log), "rb").read())
 
 
@@ -78,19 +80,21 @@ def hex_around_outage(name):  # 16 to a line; a status line ends a half line, th
 
 # (id, options, what the device sends after the open message, the console pattern from the prompt,
 # standard error)
-SHOWN_ROWS = lambda: [
-    ("hex", ["--hex"], [bytes(range(0xF0, 0x100)) + b"\0\n", UNPLUG, b"A"], hex_around_outage, b""),
+SHOWN_ROWS = [
+    ("hex", ["--hex"], [bytes(range(0xF0, 0x100)) + b"\0\n", UNPLUG, b"A"], hex_around_outage,
+     b""),
     ("hex-stamped", ["--hex", "--timestamp"], [bytes(18), b"\n"],
      lambda name: b"%s>>(?:00 ){16}\r\n%s00 00 0A " % (STAMP, STAMP), b""),
     # the bytes as they come, the stamp before the character whose halves came apart
     ("gbk", ["--encoding", "GBK", "--timestamp"], [b"a\n\xc4", b"\xe3b\n"],
-     lambda name: b"%s>>a\r\n%s\xc4\xe3b\r\n" % (STAMP, STAMP), b"")] + ([] if harness.windows() else [
+     lambda name: b"%s>>a\r\n%s\xc4\xe3b\r\n" % (STAMP, STAMP), b"")]
+ROWS_NATIVE = [
     # said once, and the terminal goes on
     ("log-write-fails", ["--log", "/dev/full"], [b"on\n", b"on\n"], lambda name: b">>on\r\non\r\n",
-     b"comterm: cannot write the log /dev/full: No space left on device; logging stopped\n")])
+     b"comterm: cannot write the log /dev/full: No space left on device; logging stopped\n")]
 
 
-@scenario(rows=SHOWN_ROWS)
+@scenario(rows=lambda: SHOWN_ROWS + ([] if harness.windows() else ROWS_NATIVE))
 def shown(h, options, pieces, pattern, error):
     device = h.device()
     name = device.name
@@ -109,7 +113,8 @@ def shown(h, options, pieces, pattern, error):
 REFUSED_ROWS = [
     ("log-folder-missing", ["--log", "no/such/session.log"],
      rb"cannot open the log no/such/session\.log: [^\n]+\n", 1),
-    ("encoding", ["-p", "COM3", "--encoding=latin1"], rb"unknown encoding 'latin1' \(utf-8 or gbk\)\r?\n", 2),
+    ("encoding", ["-p", "COM3", "--encoding=latin1"],
+     rb"unknown encoding 'latin1' \(utf-8 or gbk\)\r?\n", 2),
 ]
 
 
