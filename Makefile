@@ -1,6 +1,7 @@
 # Front door: `make` builds both programs, `make test` runs every test (native, then Windows under
-# Wine), `make bench` runs the benchmarks, `make fuzz`, `make sanitize` and `make soak` (the device
-# unplugged and replugged again and again) hunt for faults.
+# Wine), `make bench` runs the benchmarks (`make bench-docs` puts their figures into docs/), `make
+# fuzz`, `make sanitize` and `make soak` (the device unplugged and replugged again and again) hunt
+# for faults.
 BUILD_DIR := build
 WIN_BUILD_DIR := build-win
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
@@ -12,7 +13,7 @@ export WINEPREFIX := $(CURDIR)/$(WIN_BUILD_DIR)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix soak bench install package \
+.PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix soak bench bench-docs install package \
 	format clean fuzz sanitize
 
 all: deps native windows
@@ -69,13 +70,18 @@ soak: deps native
 demo: demo-deps program
 	@BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/demo
 
-# The conversion against iconv, then receiving against picocom and tio: the table is printed and
-# kept in $(BUILD_DIR)/bench (receive.md, receive.json), the plot is docs/performance.png.
+# The conversion against iconv, then receiving against picocom and tio: every goal and figure is
+# printed, kept in $(BUILD_DIR)/bench/bench.json and drawn in $(BUILD_DIR)/bench/performance.png.
+# `make bench-docs` puts that run's figures into docs/PERFORMANCE.md and docs/performance.png.
+BENCH_RESULTS := $(BUILD_DIR)/bench/bench.json
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
-	$(BUILD_DIR)/bench/bench_utf8_to_gbk
-	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm --out $(BUILD_DIR)/bench
-	gnuplot -e "data='$(BUILD_DIR)/bench'; output='docs/performance.png'" bench/performance.gp
+	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm \
+	    --conversion $(BUILD_DIR)/bench/bench_utf8_to_gbk --out $(BENCH_RESULTS)
+	python3 bench/report.py $(BENCH_RESULTS) --plot $(BUILD_DIR)/bench/performance.png
+
+bench-docs: bench
+	python3 bench/report.py $(BENCH_RESULTS) --plot docs/performance.png --docs docs/PERFORMANCE.md
 
 # Each fuzz target for FUZZ_SECONDS (60 by default) in build-fuzz/; see docs/RELIABILITY.md.
 FUZZ_SECONDS ?= 60

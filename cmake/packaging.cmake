@@ -34,14 +34,21 @@ else()
   # The extended description; CPack puts the summary above it as the synopsis line.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "comterm connects the terminal to one serial device: everything the device
-sends is shown as it arrives, every key typed is sent at once, one byte per
-key. Text from the device is taken as UTF-8 and shown through GBK, as on a
+sends is shown as it arrives, every key typed is sent at once, raw, as the
+terminal gives it. Text from the device is taken as UTF-8 and shown through GBK, as on a
 Chinese Windows console; on a UTF-8 terminal it is shown converted back. A
 device that goes away is reopened once a second until it is back. COM port
 names map to Linux devices, and non-standard rates such as 74880 are set
 exactly.")
+  # The completion needs bash-completion's loader; the program works without it.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
+  # The copyright file and the Debian changelog are the package's own (docs/CMakeLists.txt): packed
+  # with the rest, though `make install` leaves them out.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL Unspecified debian)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
   # dpkg-shlibdeps computes the library dependencies from the program itself; where it cannot run,
-  # name the one library the program links dynamically (the C++ runtime is linked in).
+  # name the libraries the program links dynamically.
   find_program(COMTERM_DPKG_SHLIBDEPS dpkg-shlibdeps)
   set(shlibdeps_works OFF)
   if(COMTERM_DPKG_SHLIBDEPS)
@@ -55,6 +62,9 @@ exactly.")
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+    if(NOT COMTERM_STATIC_RUNTIME)
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    endif()
   endif()
 endif()
 

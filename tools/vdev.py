@@ -6,14 +6,12 @@ SIGINT or SIGHUP; LINK is removed on the way out.
 
 Commands, from --script FILE then standard input, one a line (empty lines and # lines skipped), run
 one after another; a send is done when its bytes are written to the line:
-  send-text TEXT (escapes \n \r \t \e \0 \\ \xHH) | send-hex HEX (E4BDA0, E4 BD A0) | send-file FILE
+  send-text TEXT (escapes \n \r \t \e \0 \\ \xHH) | send-hex HEX (E4BDA0, E4 BD A0)
   sleep MS | drain (all queued is written) | wait-open (the program has the port open)
   wait-read (the program has read all sent; needs --hold if it opens the port exclusively)
-  unplug (the port hangs up, LINK goes) | replug (a new pseudo-terminal as LINK)
-  echo on|off | baud N (10 bits a byte; 0: unpaced) | quit
+  unplug (the port hangs up, LINK goes) | replug (a new pseudo-terminal as LINK) | quit
   every-second TEXT (%d: a counter from 1, %%: %) | every-second off
-Status lines: "ready LINK TTY", "peer-open", "peer-closed", "unplugged", and for each command
-"ok COMMAND" or "error COMMAND: REASON".
+Status lines: "ready LINK TTY", and for each command "ok COMMAND" or "error COMMAND: REASON".
 """
 
 import argparse
@@ -33,8 +31,6 @@ import types
 
 NS_PER_MS, NS_PER_S = 1_000_000, 1_000_000_000
 HANGUP_RECHECK_NS = 20 * NS_PER_MS  # a master nobody holds reports hang-up on every poll
-PACE_CATCH_UP_NS = 10 * NS_PER_MS  # paced sending catches up at most this much (no bursts)
-READ_AHEAD = 64 * 1024  # files are read ahead only this far
 # wait-read: bytes written to the master reach the terminal side's input queue a moment later (the
 # kernel pushes them on from a work queue), so the queue must be seen empty on several looks.
 READ_CHECK_NS, READ_CHECKS_NEEDED = 10 * NS_PER_MS, 3
@@ -45,9 +41,8 @@ dev = types.SimpleNamespace(
     link="", tty="", master=-1, held=-1, hold=False, peer_open=False, hangup_recheck_at=0,
     # The device's behaviour.
     record=-1, echo=False, quit_byte=-1, quiet=False,
-    # Bytes waiting to go out, their pacing, the file read ahead, the once-a-second line.
-    out=bytearray(), baud=0, pace_next=0, send_file=None, tick_text=None, tick_counter=1,
-    tick_next=0,
+    # Bytes waiting to go out, the once-a-second line.
+    out=bytearray(), tick_text=None, tick_counter=1, tick_next=0,
     # Commands waiting, the one running, what it waits for (sleep, drain, wait-open, wait-read)
     # until when, and wait-read's empty looks in a row.
     commands=collections.deque(), command="", step="", step_at=0, empty_looks=0,
@@ -151,10 +146,6 @@ def unplug():
     if os.path.islink(dev.link) and os.readlink(dev.link) == dev.tty:  # only while it is ours
         os.unlink(dev.link)
     dev.out.clear()
-    if dev.send_file:
-        dev.send_file.close()
-        dev.send_file = None
-    report("unplugged")
 
 
 def check_peer(now):
@@ -165,37 +156,21 @@ def check_peer(now):
     line = select.poll()
     line.register(dev.master, select.POLLIN)
     if any(events & select.POLLHUP for _, events in line.poll(0)):
-        write_out(now)
+        write_out()
         dev.hangup_recheck_at = now + HANGUP_RECHECK_NS
     else:
         dev.peer_open = True
-        report("peer-open")
 
 
-def write_out(now):
-    """Writes what the pacing allows now; a full line keeps the bytes for later."""
-    if dev.master < 0 or not dev.out or (dev.baud and now < dev.pace_next):
+def write_out():
+    """Writes what the line takes now; a full line keeps the bytes for later."""
+    if dev.master < 0 or not dev.out:
         return
-    allowed = len(dev.out)
-    if dev.baud:
-        dev.pace_next = max(dev.pace_next, now - PACE_CATCH_UP_NS)
-        allowed = min(allowed, 1 + (now - dev.pace_next) * dev.baud // (10 * NS_PER_S))
     try:
-        written = os.write(dev.master, dev.out[:allowed])
+        written = os.write(dev.master, dev.out)
     except OSError:  # EAGAIN: the line is full; EIO: nobody on the other side
         return
     del dev.out[:written]
-    if dev.baud:
-        dev.pace_next += written * 10 * NS_PER_S // dev.baud
-
-
-def refill_from_file():
-    while dev.send_file and len(dev.out) < READ_AHEAD:
-        chunk = dev.send_file.read(READ_AHEAD - len(dev.out))
-        dev.out += chunk
-        if not chunk:
-            dev.send_file.close()
-            dev.send_file = None
 
 
 def read_from_line():
@@ -235,16 +210,11 @@ def terminal_input_queued():
 # ---- the command queue
 
 def start_send(name, argument):
-    data = {"send-text": unescape, "send-hex": parse_hex}.get(name, lambda _: b"")(argument)
+    data = unescape(argument) if name == "send-text" else parse_hex(argument)
     if data is None:
         return "bad escape" if name == "send-text" else "not hex bytes"
     if dev.master < 0:
         return "unplugged, nothing sent"
-    if name == "send-file":
-        try:
-            dev.send_file = open(argument, "rb", buffering=0)
-        except OSError as error:
-            return error.strerror
     dev.out += data
     dev.step = "drain"
     return None
@@ -254,7 +224,7 @@ def start(name, argument):
     """Starts one command: None when it is started (or done), else why it failed."""
     count = parse_count(argument)
     match name:
-        case "send-text" | "send-hex" | "send-file":
+        case "send-text" | "send-hex":
             return start_send(name, argument)
         case "sleep" if count is None:
             return "not a number of milliseconds"
@@ -270,14 +240,6 @@ def start(name, argument):
             unplug()
             if name == "replug" and not plug():
                 return "cannot make or publish the line"
-        case "echo" if argument not in ("on", "off"):
-            return "echo on or echo off"
-        case "echo":
-            dev.echo = argument == "on"
-        case "baud" if count is None:
-            return "not a number"
-        case "baud":
-            dev.baud = count
         case "every-second" if argument == "off":
             dev.tick_text = None
         case "every-second" if not argument or unescape(argument) is None:
@@ -315,7 +277,7 @@ def start_command(line):
 def wait_read_result(now):
     if dev.master < 0:
         return "unplugged"
-    if dev.out or dev.send_file or now < dev.step_at:
+    if dev.out or now < dev.step_at:
         return None
     dev.step_at = now + READ_CHECK_NS
     queued = terminal_input_queued()
@@ -330,7 +292,7 @@ def step_result(now):
     if dev.step == "wait-read":
         return wait_read_result(now)
     done = {"sleep": now >= dev.step_at, "wait-open": dev.peer_open,
-            "drain": dev.master < 0 or not (dev.send_file or dev.out)}[dev.step]
+            "drain": dev.master < 0 or not dev.out}[dev.step]
     return "" if done else None
 
 
@@ -419,7 +381,7 @@ def parse_options():
     add("--quit-on-eof", action="store_true",
         help="quit once standard input has ended and its commands are done")
     add("--hold", action="store_true", help="keep the terminal side open as well: the line never "
-        "hangs up for vdev (no peer-open/peer-closed; wait-open returns at once)")
+        "hangs up for vdev (wait-open returns at once)")
     add("--quiet", action="store_true", help="no status lines")
     options = parser.parse_args()
     dev.link, dev.record, dev.echo = options.link, options.record, options.echo
@@ -433,13 +395,11 @@ def parse_options():
 
 def poll_timeout(now):
     """Milliseconds until the next thing that is due, -1 when nothing is."""
-    if (dev.step not in ("", "wait-read") and step_result(now) is not None) or (
-            dev.send_file and len(dev.out) < READ_AHEAD):
+    if dev.step not in ("", "wait-read") and step_result(now) is not None:
         return 0
     due = [dev.step_at] if dev.step == "sleep" or (dev.step == "wait-read" and not dev.out) else []
     due += [dev.tick_next] if dev.tick_text is not None else []
     due += [dev.hangup_recheck_at] if dev.master >= 0 and not dev.peer_open else []
-    due += [dev.pace_next] if dev.master >= 0 and dev.out and dev.baud else []
     return max(0, -((now - min(due)) // NS_PER_MS)) if due else -1  # rounded up: never too early
 
 
@@ -463,26 +423,23 @@ def run():
         advance_commands()
         if dev.quit:
             break
-        refill_from_file()
         if dev.peer_open:
-            write_out(now)
+            write_out()
         watched = select.poll()
         watched.register(wake_read, select.POLLIN)
         line = dev.master if dev.peer_open else -1
         if line >= 0:
-            wants_out = dev.out and not (dev.baud and now < dev.pace_next)
-            watched.register(line, select.POLLIN | (select.POLLOUT if wants_out else 0))
+            watched.register(line, select.POLLIN | (select.POLLOUT if dev.out else 0))
         if dev.stdin_open:
             watched.register(0, select.POLLIN)
         ready = dict(watched.poll(poll_timeout(now)))
         if ready.get(line, 0) & select.POLLIN:
             read_from_line()
         if ready.get(line, 0) & select.POLLOUT:
-            write_out(time.monotonic_ns())
+            write_out()
         if ready.get(line, 0) & select.POLLHUP:
             dev.peer_open = False
             dev.hangup_recheck_at = time.monotonic_ns() + HANGUP_RECHECK_NS
-            report("peer-closed")
         if 0 in ready and dev.stdin_open:
             read_stdin()
     return 128 + dev.stop_signal if dev.stop_signal else 0

@@ -5,10 +5,35 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "keys.h"
 #include "link.h"
+#include "modem_lines.h"
 #include "view.h"
 
+bool list_ports_requested = false;
+
 namespace {
+
+// Whether text begins with the lower-case ASCII `prefix`, in any case.
+bool starts_with_ignoring_case(const char* text, const char* prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        const char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 0x20) : *text;
+        if (c != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
+        return (c | 0x20) - 'a' + 10;
+    }
+    return -1;
+}
 
 // What a recognised option does with its value.
 struct option_row {
@@ -68,6 +93,110 @@ struct long_option_row {
 
 int apply_help(const char* argv0, const char* value);
 int apply_version(const char* argv0, const char* value);
+int apply_echo(const char* argv0, const char* value);
+int apply_enter(const char* argv0, const char* value);
+int apply_dtr(const char* argv0, const char* value);
+int apply_rts(const char* argv0, const char* value);
+int apply_char_delay(const char* argv0, const char* value);
+int apply_list(const char* argv0, const char* value);
+int apply_exit_key(const char* argv0, const char* value);
+
+int apply_log(const char* argv0, const char* value);
+int apply_timestamp(const char* argv0, const char* value);
+int apply_hex(const char* argv0, const char* value);
+int apply_encoding(const char* argv0, const char* value);
+
+constexpr long_option_row long_option_rows[] = {
+    {"help", nullptr, "show this text and end", apply_help},
+    {"version", nullptr, "show the version and end", apply_version},
+    {"list", nullptr, "list the ports the menu would offer and end", apply_list},
+    {"echo", nullptr, "show each key sent as it is typed", apply_echo},
+    {"enter", "cr|lf|crlf", "what the Enter key sends (cr)", apply_enter},
+    {"char-delay", "MS", "at least MS milliseconds between bytes sent", apply_char_delay},
+    {"dtr", "on|off", "set DTR at every open (as the driver leaves it)", apply_dtr},
+    {"rts", "on|off", "set RTS at every open (as the driver leaves it)", apply_rts},
+    {"exit-key", "KEY", "end with KEY (^], ctrl-] or hex 1d), not sent", apply_exit_key},
+    {"log", "FILE", "append the session to FILE", apply_log},
+    {"timestamp", nullptr, "begin every line with the local time", apply_timestamp},
+    {"hex", nullptr, "show received bytes in hexadecimal", apply_hex},
+    {"encoding", "utf-8|gbk", "what the device sends (default utf-8)", apply_encoding},
+};
+
+// A value that is one of a few words, each naming a setting.
+struct value_word {
+    const char* word;
+    std::uint8_t setting;
+};
+constexpr value_word enter_words[] = {{"cr", ENTER_CR}, {"lf", ENTER_LF}, {"crlf", ENTER_CRLF}};
+constexpr value_word line_words[] = {{"on", LINE_ON}, {"off", LINE_OFF}};
+constexpr value_word encoding_words[] = {{"utf-8", ENCODING_UTF8}, {"gbk", ENCODING_GBK}};
+
+int refuse(const char* argv0, const char* option, const char* value, const char* allowed) {
+    std::fprintf(stderr, "%s: invalid argument '%s' for '--%s' (%s)\n", argv0, value, option,
+                 allowed);
+    return -1;
+}
+
+// The setting the word `value` names, or -1 after saying which words would do.
+template <std::size_t count>
+int setting_named(const char* argv0, const char* option, const char* value,
+                  const value_word (&words)[count], const char* allowed) {
+    for (const value_word& word : words) {
+        if (std::strcmp(word.word, value) == 0) {
+            return word.setting;
+        }
+    }
+    return refuse(argv0, option, value, allowed);
+}
+
+int apply_echo(const char* /*argv0*/, const char* /*value*/) {
+    echo_keys = true;
+    return 0;
+}
+
+int apply_list(const char* /*argv0*/, const char* /*value*/) {
+    list_ports_requested = true;
+    return 0;
+}
+
+int apply_enter(const char* argv0, const char* value) {
+    const int setting = setting_named(argv0, "enter", value, enter_words, "cr, lf or crlf");
+    if (setting >= 0) {
+        enter_sends = static_cast<enter_choice>(setting);
+    }
+    return setting < 0 ? -1 : 0;
+}
+
+int apply_line(const char* argv0, const char* option, const char* value, line_wish* wish) {
+    const int setting = setting_named(argv0, option, value, line_words, "on or off");
+    if (setting >= 0) {
+        *wish = static_cast<line_wish>(setting);
+    }
+    return setting < 0 ? -1 : 0;
+}
+
+int apply_dtr(const char* argv0, const char* value) {
+    return apply_line(argv0, "dtr", value, &dtr_wish);
+}
+
+int apply_rts(const char* argv0, const char* value) {
+    return apply_line(argv0, "rts", value, &rts_wish);
+}
+
+int apply_char_delay(const char* argv0, const char* value) {
+    // Plain decimal digits, a minute at most: a longer pause between two bytes is a typing error.
+    constexpr std::uint32_t longest = 60000;
+    std::uint32_t delay = 0;
+    const char* digit = value;
+    for (; *digit >= '0' && *digit <= '9' && delay <= longest; ++digit) {
+        delay = delay * 10 + static_cast<std::uint32_t>(*digit - '0');
+    }
+    if (digit == value || *digit != '\0' || delay > longest) {
+        return refuse(argv0, "char-delay", value, "milliseconds, 0 to 60000");
+    }
+    char_delay_ms = delay;
+    return 0;
+}
 
 // What the console and the log get (view.h); the file is opened after the options, in main.
 int apply_log(const char* /*argv0*/, const char* value) {
@@ -85,47 +214,54 @@ int apply_hex(const char* /*argv0*/, const char* /*value*/) {
     return 0;
 }
 
-struct encoding_row {
-    const char* name;
-    view_encoding_value encoding;
-};
-
-constexpr encoding_row encoding_rows[] = {
-    {"utf-8", ENCODING_UTF8},
-    {"gbk", ENCODING_GBK},
-};
-
-// The names in any case: UTF-8 and GBK are how they are usually written.
-bool same_name(const char* name, const char* value) {
-    for (; *name != '\0'; ++name, ++value) {
-        const char folded =
-            *value >= 'A' && *value <= 'Z' ? static_cast<char>(*value + 32) : *value;
-        if (folded != *name) {
-            return false;
-        }
-    }
-    return *value == '\0';
-}
-
 int apply_encoding(const char* argv0, const char* value) {
-    for (const encoding_row& row : encoding_rows) {
-        if (same_name(row.name, value)) {
-            view_encoding = row.encoding;
+    // The names in any case: UTF-8 and GBK are how they are usually written.
+    for (const value_word& word : encoding_words) {
+        if (std::strlen(value) == std::strlen(word.word) &&
+            starts_with_ignoring_case(value, word.word)) {
+            view_encoding = static_cast<view_encoding_value>(word.setting);
             return 0;
         }
     }
-    std::fprintf(stderr, "%s: unknown encoding '%s' (utf-8 or gbk)\n", argv0, value);
-    return -1;
+    return refuse(argv0, "encoding", value, "utf-8 or gbk");
 }
 
-constexpr long_option_row long_option_rows[] = {
-    {"help", nullptr, "show this text and end", apply_help},
-    {"version", nullptr, "show the version and end", apply_version},
-    {"log", "FILE", "append the session to FILE", apply_log},
-    {"timestamp", nullptr, "begin every line with the local time", apply_timestamp},
-    {"hex", nullptr, "show received bytes in hexadecimal", apply_hex},
-    {"encoding", "utf-8|gbk", "what the device sends (default utf-8)", apply_encoding},
-};
+// "^]" and "ctrl-]" (any case) name the control key of a character '@' to '_' (letters in either
+// case), and '?' names DEL; two hex digits name a byte. ESC is refused: it begins the sequences
+// of the arrow and function keys on a terminal, and a byte above 7F is part of a character or,
+// on Windows, of a key's two values.
+int parse_exit_key(const char* value) {
+    const char* control = nullptr;
+    if (value[0] == '^') {
+        control = value + 1;
+    } else if (starts_with_ignoring_case(value, "ctrl-")) {
+        control = value + 5;
+    }
+    int key = -1;
+    if (control != nullptr && control[0] != '\0' && control[1] == '\0') {
+        const char c = control[0] >= 'a' && control[0] <= 'z' ? static_cast<char>(control[0] - 0x20)
+                                                              : control[0];
+        if (c == '?') {
+            key = 0x7F;
+        } else if (c >= '@' && c <= '_') {
+            key = c & 0x1F;
+        }
+    } else if (control == nullptr && std::strlen(value) == 2 && hex_digit(value[0]) >= 0 &&
+               hex_digit(value[1]) >= 0) {
+        key = hex_digit(value[0]) * 16 + hex_digit(value[1]);
+    }
+    return key >= 0x01 && key <= 0x7F && key != 0x1B ? key : -1;
+}
+
+int apply_exit_key(const char* argv0, const char* value) {
+    const int key = parse_exit_key(value);
+    if (key < 0) {
+        return refuse(argv0, "exit-key", value,
+                      "^X or ctrl-X, or two hex digits 01 to 7f; not ESC");
+    }
+    exit_key = key;
+    return 0;
+}
 
 // Each of these ends the process with status 0 where it stands among the options.
 int apply_help(const char* argv0, const char* /*value*/) {

@@ -1,8 +1,6 @@
 // Command-line handling: the usage text and the option parser for "-p PORT" and "-b RATE", and the
 // long options "--help" (the usage text on standard output) and "--version" ("comterm VERSION"),
-// each of which ends the process with status 0 where it stands among the options, and "--log FILE",
-// "--timestamp", "--hex" and "--encoding utf-8|gbk", which set the view's settings (view.h); an
-// encoding other than those two (in any case) is refused.
+// each of which ends the process with status 0 where it stands among the options.
 //
 // The parser follows the GNU rules (the Windows runtime has no getopt, and the system one prints
 // other messages): options may stand anywhere among the words unless POSIXLY_CORRECT is set, "--"
@@ -22,7 +20,11 @@
 //
 //   print_usage()      the usage text on the stream given, naming the program after argv[0].
 //   program_name_of()  argv[0] after its last backslash (only the backslash separates).
-//   parse_options()    fills port_path, baud_rate and the long options' settings from the words;
+//   parse_options()    fills port_path, baud_rate and the long options' settings from the words
+//                      (keys.h: --echo, --enter, --char-delay, --exit-key; modem_lines.h: --dtr,
+//                      --rts; list_ports_requested: --list; view.h: --log, --timestamp, --hex,
+//                      --encoding, whose names go in any case); a bad value is refused with
+//                      "%s: invalid argument '%s' for '--%s' (what would do)";
 //                      0, or -1 when a long option refused its value (it said why).
 //   parse_baud()       a -b value read like atoi, but clamped to the 32-bit range.
 #pragma once
@@ -37,3 +39,6 @@ const char* program_name_of(const char* argv0);
 void print_usage(const char* argv0, std::FILE* stream);
 int parse_options(int argc, char** argv);
 std::int32_t parse_baud(const char* text);
+
+// --list was given: main lists the ports and ends instead of opening one.
+extern bool list_ports_requested;

@@ -31,13 +31,11 @@ void discover_ports(found_ports& found) {
     for (int n = 1; n <= highest_port_number; ++n) {
         format_com_path(n);
         const HANDLE handle = open_port(port_path);
-        port_handle.store(handle);
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
             found.numbers[found.count++] = static_cast<std::uint8_t>(n);
         }
     }
-    port_handle.store(INVALID_HANDLE_VALUE);  // the probe's handles are closed: do not keep one
     port_path[0] = '\0';
 }
 
@@ -86,6 +84,20 @@ void select_port() {
     const int chosen = found.numbers[index];
     std::printf(">>已选择串口：COM%d\n", chosen);
     format_com_path(chosen);
+}
+
+void list_ports() {
+    found_ports found;
+    discover_ports(found);
+    for (int entry = 0; entry < found.count; ++entry) {
+        format_com_path(found.numbers[entry]);
+        char device[port_path_size + 4096];
+        char description[512];
+        describe_port(port_path, device, sizeof device, description, sizeof description);
+        std::printf("COM%d\t%s%s%s\n", found.numbers[entry], device, description[0] ? "\t" : "",
+                    description);
+    }
+    port_path[0] = '\0';
 }
 
 void select_baud() {

@@ -2,7 +2,9 @@
 #include "terminal.h"
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "keys.h"
 #include "link.h"
 #include "options.h"
 #include "view.h"
@@ -28,8 +30,13 @@ void forward_keys() {
                 Sleep(60 * 60 * 1000);
             }
         }
+        // Keys typed before it have gone out already; those after it stay unread. The platform
+        // gives back the terminal and the port on the way out.
+        if (key == exit_key) {
+            std::exit(0);
+        }
         // Keys typed while the link is down are dropped without a word.
-        if (link_send_key(static_cast<unsigned char>(key)) < 0) {
+        if (send_typed_key(static_cast<unsigned char>(key)) < 0) {
             view_status("write to serial port fail\n", false);
         }
     }

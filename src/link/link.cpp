@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "modem_lines.h"
 #include "view.h"
 
 enum link_state_value : std::uint8_t {
@@ -27,8 +28,8 @@ namespace {
 std::atomic<int> key_writes_in_flight{0};
 
 constexpr DWORD read_chunk = 32;
-constexpr DWORD idle_sleep_ms = 5;
-constexpr int idle_passes_per_query = 200;  // the query runs on every 201st idle pass
+constexpr DWORD idle_wait_ms = 5;
+constexpr int idle_passes_per_query = 201;  // the liveness query ends every 201st idle pass
 constexpr DWORD reopen_pause_ms = 1000;
 constexpr DWORD queue_size = 255;
 
@@ -40,8 +41,8 @@ void release_lost_handle() {
     port_handle.store(INVALID_HANDLE_VALUE);
 }
 
-// One pass with the link up: read what has arrived and show and log it (view.h); when idle, pause
-// and now and then ask the device whether it is still there.
+// One pass with the link up: read what has arrived and show and log it (view.h); when idle, wait
+// for data a while and now and then ask the device whether it is still there.
 void poll_pass(int& idle_passes) {
     unsigned char read_buffer[read_chunk];
     DWORD bytes_read = 0;
@@ -51,12 +52,18 @@ void poll_pass(int& idle_passes) {
     } else {
         bytes_read = 0;  // a failed read counts as an idle pass, never as a loss by itself
     }
+    if (bytes_read == read_chunk) {
+        return;  // more may be waiting: read on at once
+    }
+    // The device has given all it has for now: what it completed is shown before the thread reads
+    // on or waits (one write per short read, not one per character).
+    console_flush();
     if (bytes_read != 0) {
         return;
     }
     view_idle();
-    Sleep(idle_sleep_ms);
-    if (idle_passes++ == idle_passes_per_query) {
+    port_wait_for_data(handle, idle_wait_ms);
+    if (++idle_passes == idle_passes_per_query) {
         idle_passes = 0;
         DCB probe{};
         probe.DCBlength = sizeof(probe);
@@ -102,23 +109,23 @@ int configure_port() {
 }
 
 // A status line about the port, named by its console text, at baud_rate.
-void announce(const char* format, const char* shown, bool prompt) {
+void announce(const char* format, const char* port_text, bool prompt) {
     char line[160];
-    std::snprintf(line, sizeof line, format, shown, baud_rate);
+    std::snprintf(line, sizeof line, format, port_text, baud_rate);
     view_status(line, prompt);
 }
 
-// One attempt to (re)open the port. Announces the outcome, naming the port by its console text
-// (shown); the state moves to LINK_UP only here.
-void open_pass(std::uint8_t state, const char* shown) {
+// One attempt to (re)open the port. Announces the outcome, naming the port by its console text;
+// the state moves to LINK_UP only here.
+void open_pass(std::uint8_t state, const char* port_text) {
     if (state == LINK_LOST) {
-        announce(">>串口 %s(%d) 已断开，正在重连...\n", shown, false);
+        announce(">>串口 %s(%d) 已断开，正在重连...\n", port_text, false);
     }
     const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
         if (state == LINK_UNOPENED) {
-            announce(">>串口 %s(%d) 打开失败，正在重连...\n", shown, false);
+            announce(">>串口 %s(%d) 打开失败，正在重连...\n", port_text, false);
         }
         Sleep(reopen_pause_ms);
         return;
@@ -127,10 +134,12 @@ void open_pass(std::uint8_t state, const char* shown) {
     if (configure_port() != 0) {
         Sleep(reopen_pause_ms);
     }
+    // After the configuration, which may set the lines itself, and before anyone is told.
+    modem_lines_apply(handle);
     if (state == LINK_UNOPENED) {
-        announce(">>串口 %s(%d) 打开成功\n", shown, true);
+        announce(">>串口 %s(%d) 打开成功\n", port_text, true);
     } else {
-        announce(">>串口 %s(%d) 重连成功\n", shown, true);
+        announce(">>串口 %s(%d) 重连成功\n", port_text, true);
     }
     link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
 }
@@ -151,13 +160,13 @@ HANDLE open_port(const char* path) {
 unsigned link_thread(void* /*argument*/) {
     int idle_passes = 0;
     char console_text[port_path_size];
-    const char* shown = path_as_console_text(port_path, console_text, sizeof console_text);
+    const char* port_text = path_as_console_text(port_path, console_text, sizeof console_text);
     for (;;) {
         const std::uint8_t state = link_state.load(std::memory_order_relaxed);
         if (state == LINK_UP) {
             poll_pass(idle_passes);
         } else {
-            open_pass(state, shown);
+            open_pass(state, port_text);
         }
     }
 }

@@ -30,8 +30,7 @@ constexpr std::size_t port_path_size = 32;  // 31 characters and the NUL
 extern char port_path[port_path_size];
 extern std::int32_t baud_rate;
 
-// The open device, or INVALID_HANDLE_VALUE. The port menu may use it before the link thread
-// starts; afterwards the link thread alone writes it.
+// The open device, or INVALID_HANDLE_VALUE; the link thread alone writes it.
 extern std::atomic<HANDLE> port_handle;
 
 HANDLE open_port(const char* path);

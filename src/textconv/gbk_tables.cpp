@@ -1,7 +1,7 @@
-// The lookup tables of every conversion and their one-time build from the packed data.
-#include <new>
-
+// The lookup tables of every conversion and their one-time build from the packed data: the receive
+// path's at start (code_tables_init), the others when a conversion first needs them.
 #include "gbk_packed_data.h"
+#include "table_builds.h"
 #include "textconv.h"
 
 code_point gbk_to_unicode[32768];
@@ -84,16 +84,9 @@ bool in_gb2312_area(std::uint16_t code) {
     return lead >= 0xA1 && lead <= 0xF7 && trail > 0xA0;
 }
 
-// Applies the traditional-to-simplified pairs to both variant maps. The code points come from a
-// scratch GBK-to-Unicode table filled like gbk_to_unicode and released afterwards. Without memory
-// for it both maps stay identity maps, so the two normalisers still agree (CONV_SIMPLIFIED then
-// changes nothing).
+// Applies the traditional-to-simplified pairs to both variant maps, with the code points of
+// gbk_to_unicode.
 void apply_variant_pairs() {
-    code_point* scratch = new (std::nothrow) code_point[kGbkTableSize]();
-    if (scratch == nullptr) {
-        return;
-    }
-    fill_gbk_to_unicode(scratch);
     for (std::uint16_t i = 0; i < variant_pairs_len; i += 2) {
         const std::uint16_t traditional = variant_pairs[i];
         const std::uint16_t simplified = variant_pairs[i + 1];
@@ -101,25 +94,44 @@ void apply_variant_pairs() {
             continue;
         }
         gbk_variant_map[gbk_index(traditional)] = gbk_identity_map[gbk_index(simplified)];
-        unicode_variant_map[scratch[gbk_index(traditional)]] = scratch[gbk_index(simplified)];
+        unicode_variant_map[gbk_to_unicode[gbk_index(traditional)]] =
+            gbk_to_unicode[gbk_index(simplified)];
     }
-    delete[] scratch;
 }
 
-bool build_all_tables() {
+bool build_gbk_to_unicode() {
     fill_gbk_to_unicode(gbk_to_unicode);
-    fill_unicode_to_gbk();
+    return true;
+}
+
+bool build_normalizer_tables() {
+    gbk_to_unicode_ready();
     fill_ascii_maps();
     fill_identity_maps();
     apply_variant_pairs();
     return true;
 }
 
+bool build_unicode_to_gbk() {
+    fill_unicode_to_gbk();
+    return true;
+}
+
 }  // namespace
 
+// Each table set is a function-local static: built exactly once, even when two threads arrive
+// together, and every later call costs one load.
 void code_tables_init() {
-    // A function-local static is built exactly once, even if two threads were to arrive together;
-    // every later call returns at once.
-    static const bool built = build_all_tables();
+    static const bool built = build_unicode_to_gbk();
+    (void)built;
+}
+
+void gbk_to_unicode_ready() {
+    static const bool built = build_gbk_to_unicode();
+    (void)built;
+}
+
+void normalizer_tables_ready() {
+    static const bool built = build_normalizer_tables();
     (void)built;
 }

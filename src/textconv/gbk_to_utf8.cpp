@@ -1,6 +1,7 @@
 // GBK to UTF-8. A byte of 0x80 or above is a lead byte and takes the next byte, whatever it is, as
 // its trail. Each pair gives at most three UTF-8 bytes and each single byte one, so the output is
 // at most one and a half times the input.
+#include "table_builds.h"
 #include "textconv.h"
 
 namespace {
@@ -26,6 +27,7 @@ std::size_t put_utf8(code_point point, unsigned char* out) {
 
 std::size_t gbk_to_utf8_complete(const unsigned char* src, std::size_t len, unsigned char* dst,
                                  std::size_t* consumed) {
+    gbk_to_unicode_ready();
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < len) {

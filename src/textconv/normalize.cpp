@@ -1,5 +1,6 @@
 // In-place normalisers of UTF-8 and GBK text: ASCII case, full-width forms, traditional to
 // simplified characters. Output never outruns input, so each text is rewritten where it lies.
+#include "table_builds.h"
 #include "textconv.h"
 
 namespace {
@@ -50,6 +51,7 @@ std::size_t normalize_three_byte(unsigned char* s, std::size_t i, std::size_t o,
 }  // namespace
 
 void utf8_normalize(unsigned char* s, unsigned flags) {
+    normalizer_tables_ready();
     const unsigned char* case_map = case_map_for(flags);
     std::size_t i = 0;
     std::size_t o = 0;
@@ -75,6 +77,7 @@ void utf8_normalize(unsigned char* s, unsigned flags) {
 }
 
 void gbk_normalize(unsigned char* s, unsigned flags) {
+    normalizer_tables_ready();
     const unsigned char* case_map = case_map_for(flags);
     const std::uint16_t* map = flags & CONV_SIMPLIFIED ? gbk_variant_map : gbk_identity_map;
     std::size_t o = 0;

@@ -1,11 +1,13 @@
 // Text conversion between UTF-8, Unicode code points and GBK (code page 936).
 //
 // The GBK mapping ships in packed form (runs of consecutive codes plus single pairs, see
-// gbk_packed_data.h) and is expanded once, by code_tables_init(), into direct lookup tables held in
-// zero-initialised static memory. After that every conversion is one table lookup per character,
-// with no allocation and no search, and the tables are only read, from any thread, without locks.
+// gbk_packed_data.h) and is expanded once into direct lookup tables held in zero-initialised
+// static memory: unicode_to_gbk, the receive path's, by code_tables_init(); the others by the
+// conversions that read them, on their first call (so a program that never calls them never pays
+// their memory). After that every conversion is one table lookup per character, with no
+// allocation and no search, and the tables are only read, from any thread, without locks.
 //
-//   code_tables_init()      builds every conversion table; call once before converting anything.
+//   code_tables_init()      builds unicode_to_gbk; call once before utf8_to_gbk().
 //   utf8_to_gbk()           UTF-8 bytes to GBK text for display; characters without a GBK code
 //                           vanish.
 //   gbk_to_utf8()           GBK bytes to UTF-8 text.
@@ -23,12 +25,13 @@
 using gbk_code = std::uint16_t;
 using code_point = std::uint16_t;
 
-// Direct tables, filled by code_tables_init() and read-only afterwards.
-// gbk_to_unicode is indexed by (GBK code - 0x8000), i.e. ((lead & 0x7F) << 8) | trail.
+// Direct tables, read-only once built: unicode_to_gbk by code_tables_init(), gbk_to_unicode by the
+// first GBK-to-UTF-8 conversion. gbk_to_unicode is indexed by (GBK code - 0x8000), i.e. ((lead &
+// 0x7F) << 8) | trail.
 extern code_point gbk_to_unicode[32768];
 extern gbk_code unicode_to_gbk[65536];
 
-// Tables of the normalisers, also built by code_tables_init().
+// Tables of the normalisers, built by the first normalisation.
 // Case maps, indexed by an ASCII value: A-Z to a-z, a-z to A-Z, and unchanged.
 extern unsigned char ascii_lower_map[128];
 extern unsigned char ascii_upper_map[128];
@@ -42,8 +45,8 @@ extern code_point unicode_variant_map[65536];
 extern std::uint16_t gbk_identity_map[32768];
 extern std::uint16_t gbk_variant_map[32768];
 
-// Builds every conversion table of the program. Safe to call more than once: later calls return at
-// once. Must complete before a second thread starts converting.
+// Builds unicode_to_gbk, the table of utf8_to_gbk(). Safe to call more than once: later calls
+// return at once. Must complete before a second thread starts converting UTF-8 to GBK.
 void code_tables_init();
 
 // Converts len bytes of UTF-8 at src into GBK at dst (which must hold len + 1 bytes and must not

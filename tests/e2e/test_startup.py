@@ -3,22 +3,38 @@ import fcntl, os, re, termios
 import harness
 from harness import OPEN_FAILED, OPENED, check, deadline, port_path, scenario, windows
 
+
 USAGE = "串口调试工具(by comterm)\n参数说明:%s [-p 串口名] [-b 波特率]\n例如：%s -p COM3 -b 9600\n"
 HELP = ("  --help                 show this text and end\n"
         "  --version              show the version and end\n"
+        "  --list                 list the ports the menu would offer and end\n"
+        "  --echo                 show each key sent as it is typed\n"
+        "  --enter cr|lf|crlf     what the Enter key sends (cr)\n"
+        "  --char-delay MS        at least MS milliseconds between bytes sent\n"
+        "  --dtr on|off           set DTR at every open (as the driver leaves it)\n"
+        "  --rts on|off           set RTS at every open (as the driver leaves it)\n"
+        "  --exit-key KEY         end with KEY (^], ctrl-] or hex 1d), not sent\n"
         "  --log FILE             append the session to FILE\n"
         "  --timestamp            begin every line with the local time\n"
         "  --hex                  show received bytes in hexadecimal\n"
         "  --encoding utf-8|gbk   what the device sends (default utf-8)\n")
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
+LONG_NAME = "x" * 300 + "/c"
+
+
 # (id, argv[0], arguments, standard output till the end with status 0 (None: it goes on), standard
 # error). Only a backslash cuts argv[0]; under Wine it is the full Windows path.
-WORDS = lambda: ([("usage", None, [], None, USAGE.replace("%s", "comterm.exe"))] if windows() else [
-    ("usage", "C:\\a\\" + "x" * 300 + "/c", [], None, USAGE % (("x" * 300 + "/c",) * 2))]) + [
-    ("help", "comterm", ["--help"], USAGE % ("{name}", "{name}") + HELP, ""),
-    ("version-first", "comterm", "-x -b 9600 --version --help -p".split(), VERSION,
-     "{argv0}: invalid option -- x\n")]
+def word_rows():
+    if windows():
+        usage = ("usage", None, [], None, USAGE.replace("%s", "comterm.exe"))
+    else:
+        usage = ("usage", "C:\\a\\" + LONG_NAME, [], None, USAGE % (LONG_NAME, LONG_NAME))
+    return [usage, ("help", "comterm", ["--help"], USAGE % ("{name}", "{name}") + HELP, ""),
+            ("version-first", "comterm", "-x -b 9600 --version --help -p".split(), VERSION,
+             "{argv0}: invalid option -- x\n")]
+
+
 UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
 BAUD_MENU = "===================\n>>请选择波特率：\n"
 # (id, arguments split at single spaces, environment, standard output shows, standard error shows)
@@ -32,21 +48,25 @@ OPTION_ROWS = [
     ("name-length", "-b 9600 -p %s -p %sN" % ("N" * 27, "N" * 27), {}, FAILED % ("N" * 27),
      "{argv0}: port name too long -- %s\n" % ("N" * 28)),
     ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
-    ("invalid-letters", "--hel -xp {port} -b9600 -- --help", {}, UP,  # --hel: a long option cut short
+    # --hel: a long option cut short
+    ("invalid-letters", "--hel -xp {port} -b9600 -- --help", {}, UP,
      "{argv0}: unrecognized option '--hel'\n{argv0}: invalid option -- x\n"),
 ]
 # Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), /dev/null has no line
 # settings; natively '/' begins a device path (over 31 characters: taken as the device it leads to),
 # the device refuses the rate -1. A configuration failure only delays the link.
-TARGET_ROWS = lambda: [
+WINE_ROWS = [
     ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", ""),
     ("settings-unreadable", "-p {null} -b 9600", {},
      "GetCommState fail\n" + OPENED % ("\\\\.\\{null}", 9600), ""),
     ("wildcard", "-p {port} -b 96*", {}, UP, ""),
-    ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7), "")] if windows() else [
+    ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7), ""),
+]
+NATIVE_ROWS = [
     ("long-link", "-b 9600 -p {by_id} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
      "{argv0}: port name too long -- {by_id}x\n"),
-    ("rate-refused", "-p {port} -b -1", {}, "SetCommState fail\n" + OPENED % ("{path}", -1), "")]
+    ("rate-refused", "-p {port} -b -1", {}, "SetCommState fail\n" + OPENED % ("{path}", -1), ""),
+]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
 TABLE = ("1=9600\t2=115200\t3=74880\t4=300\t\n5=1200\t6=2400\t7=4800\t8=19200\t\n"
          "9=38400\t10=57600\t11=230400\t12=250000\t\n\n")
@@ -59,7 +79,7 @@ MENU_ROWS = [
 ]
 
 
-@scenario(rows=WORDS)
+@scenario(rows=word_rows)
 def usage_help_version(h, argv0, args, out, error):
     program = h.start(args, argv0=argv0, stdout="pipe")
     if out is not None:
@@ -68,18 +88,24 @@ def usage_help_version(h, argv0, args, out, error):
     program.err.expect(error.format(argv0=program.argv0), "the messages")
 
 
-@scenario(rows=lambda: OPTION_ROWS + TARGET_ROWS())
+def option_rows():
+    return OPTION_ROWS + (WINE_ROWS if windows() else NATIVE_ROWS)
+
+
+@scenario(rows=option_rows)
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     link = h.link_path(device.name)
     fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
             "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
             "file": h.tmp.replace("/", "\\") + "\\k", "null": h.shared("null", h.new_port)}
-    [open(os.path.join(h.tmp, file), "w").close() for file in ("k", "9600")]
+    for file in ("k", "9600"):
+        open(os.path.join(h.tmp, file), "w").close()
     # null by way of the temporary folder: once it is gone, a link to nothing, which no menu offers
     for path, target in ((fill["by_id"], link), (h.tmp + "/null", "/dev/null"),
                          (h.link_path(fill["null"]), h.tmp + "/null")):
-        os.path.lexists(path) or os.symlink(target, path)
+        if not os.path.lexists(path):
+            os.symlink(target, path)
     program = h.start(args.format(**fill).split(" "), env=env)
     program.out.expect(shown.format(**fill))
     program.stop()
@@ -96,7 +122,8 @@ def menus(h, answers, port, rate):
     program.out.expect(shown + ">>已选择波特率：%d\n%s" % (rate, OPENED % (port_path(port), rate)), "menu")
     program.stop()
     # Only a probe can have reached the other port (the chosen one: the rest of an answer line too).
-    check("what reached the other port", b"", devices[({*devices} - {port}).pop()].received())
+    other = "COM7" if port == "COM3" else "COM3"
+    check("what reached the other port", b"", devices[other].received())
     devices[port].mark += len(devices[port].received())
 
 
@@ -104,13 +131,14 @@ def menus(h, answers, port, rate):
 # no probe of comterm may clear (another comterm's hold: the Linux serial unit test's second open).
 @scenario("native")  # Wine shares ports
 def held_port_not_offered(h):
-    h.device("COM3"), h.device("COM7")
+    h.device("COM3")
+    h.device("COM7")
     holder = os.fdopen(os.open(h.link_path("COM3"), os.O_NOCTTY), "rb", 0)  # closed when unused
     fcntl.ioctl(holder, termios.TIOCEXCL)
     program = h.start([], stdin="pipe", stdout="pipe")
     program.out.expect(PORT_MENU % 1 + "1=COM7\t\n", "COM3 held")
     program.stop()
-    check("the holder's flag", 1, fcntl.ioctl(holder, 0x80045440, bytes(4))[0])  # TIOCGEXCL
+    check("the holder's flag", 1, fcntl.ioctl(holder, harness.TIOCGEXCL, bytes(4))[0])
 
 
 @scenario()
@@ -118,10 +146,15 @@ def no_port_pauses_then_ends(h):
     h.device("COM256")  # above the probed range
     program = h.start([], stdin="pipe", stdout="pipe")
     program.out.expect(">>当前没有可用串口\n" + ("" if windows() else "请按任意键继续. . .\n"), "no port")
-    # Wine: cmd's pause; natively blocked reading its input (system call 0 on descriptor 0)
-    harness.wait_until(lambda: b"Press any key" in program.out.since_mark() if windows() else (
-        program.process.poll() is not None or open("/proc/%d/syscall" % program.process.pid)
-        .read().startswith("0 0x0 ")), "the pause")
+
+    def paused():  # Wine: cmd's pause; natively blocked reading its input (call 0 on descriptor 0)
+        if windows():
+            return b"Press any key" in program.out.since_mark()
+        if program.process.poll() is not None:
+            return True
+        return open("/proc/%d/syscall" % program.process.pid).read().startswith("0 0x0 ")
+
+    harness.wait_until(paused, "the pause")
     check("the program waiting at the pause", None, program.process.poll())
     program.process.stdin.write(b"k")
     check("exit status", 0, program.process.wait(deadline()))

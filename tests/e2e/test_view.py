@@ -114,7 +114,7 @@ REFUSED_ROWS = [
     ("log-folder-missing", ["--log", "no/such/session.log"],
      rb"cannot open the log no/such/session\.log: [^\n]+\n", 1),
     ("encoding", ["-p", "COM3", "--encoding=latin1"],
-     rb"unknown encoding 'latin1' \(utf-8 or gbk\)\r?\n", 2),
+     rb"invalid argument 'latin1' for '--encoding' \(utf-8 or gbk\)\r?\n", 2),
 ]
 
 

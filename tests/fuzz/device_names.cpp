@@ -44,8 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const unsigned folder = data[0] % 3u;
-    folder == 0 ? unsetenv("COMTERM_DEVICE_DIR")
-                : setenv("COMTERM_DEVICE_DIR", folder == 1 ? "" : "fuzz-devices", 1);
+    if (folder == 0) {
+        unsetenv("COMTERM_DEVICE_DIR");
+    } else {
+        setenv("COMTERM_DEVICE_DIR", folder == 1 ? "" : "fuzz-devices", 1);
+    }
     // A buffer of no bytes is refused with the argument errors, so the small one has at least one.
     const std::size_t small_size = std::max<std::size_t>(data[1], 1), big_size = 4096;
     const char canary = 0x5A;

@@ -17,8 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 // A broken property is a finding: it is named on descriptor 2 (a target may point the stderr stream
 // elsewhere), then abort() ends the run and libFuzzer saves the input.
-#define FUZZ_CHECK(c) \
-    ((c) ? void() : (dprintf(2, "%s:%d: failed: %s\n", __FILE__, __LINE__, #c), std::abort()))
+inline void fuzz_check(bool holds, const char* file, int line, const char* property) {
+    if (!holds) {
+        dprintf(2, "%s:%d: failed: %s\n", file, line, property);
+        std::abort();
+    }
+}
+#define FUZZ_CHECK(c) fuzz_check((c), __FILE__, __LINE__, #c)
 
 #ifdef FUZZ_REPLAY
 int main(int, char** argv) {

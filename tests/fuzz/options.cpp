@@ -18,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char* separator = reinterpret_cast<const char*>(data); separator != end;) {
         const char* word_end = std::find(separator + 1, end, '\n');
         const std::size_t room = static_cast<std::size_t>(word_end - separator);  // with the NUL
-        argv.push_back(words.emplace_back(room, '\0').data());
-        std::copy(separator + 1, word_end, argv.back());
+        std::vector<char>& word = words.emplace_back(room, '\0');
+        std::copy(separator + 1, word_end, word.begin());
+        argv.push_back(word.data());
         separator = word_end;
         if (std::strcmp(argv.back(), "--help") == 0 || std::strcmp(argv.back(), "--version") == 0) {
             return 0;  // these end the process
@@ -28,7 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(parse_baud(argv.back()) == std::clamp<long long>(value, INT32_MIN, INT32_MAX));
     }
     argv.push_back(nullptr);
-    (size != 0 && (data[0] & 1)) ? setenv("POSIXLY_CORRECT", "1", 1) : unsetenv("POSIXLY_CORRECT");
+    if (size != 0 && (data[0] & 1) != 0) {
+        setenv("POSIXLY_CORRECT", "1", 1);
+    } else {
+        unsetenv("POSIXLY_CORRECT");
+    }
     port_path[0] = '\0';
     FILE* const saved_stderr = std::exchange(stderr, quiet);  // its messages are not looked at
     parse_options(static_cast<int>(words.size()), argv.data());

@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t left = size - 1 - cuts;
     std::vector<std::size_t> chosen, byte_by_byte(left, 1);
     const std::string whole = shown(received, {left});
-    for (std::size_t i = 1; i <= cuts; left -= chosen.back(), ++i) {
+    for (std::size_t i = 1; i <= cuts; ++i) {
         chosen.push_back(data[i] % (left + 1));
+        left -= chosen.back();
     }
     chosen.push_back(left);
     FUZZ_CHECK(shown(received, chosen) == whole && shown(received, byte_by_byte) == whole);

@@ -3,24 +3,24 @@ Args: SOURCE BUILD"""
 import os, re, shutil, subprocess, sys, tempfile, time
 
 home = tempfile.mkdtemp(prefix="comterm-demo-")  # the tmux server's socket
-tmux = lambda *args: subprocess.run(["tmux", "-S", home + "/tmux", "-f", "/dev/null", *args],
-                                    capture_output=True, text=True).stdout
 demo = "env -u MAKEFLAGS -u MAKELEVEL LANG=C.UTF-8 make -C %s -o demo-deps -o program demo " \
        "BUILD_DIR=%s" % (sys.argv[1], os.path.relpath(sys.argv[2], sys.argv[1]))
 
 
-def wait(what, done):  # done's result once true, or a failure after a generous while
-    end = time.monotonic() + 60 * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
-    while not (result := done()) and time.monotonic() < end:
-        time.sleep(0.1)
-    return result or sys.exit("FAIL: " + what())
+def tmux(*args):
+    command = ["tmux", "-S", home + "/tmux", "-f", "/dev/null"] + list(args)
+    return subprocess.run(command, capture_output=True, text=True).stdout
 
 
-def shown(pattern, keys=()):
+def shown(pattern, keys=()):  # the match once the screen shows pattern, after keys are sent
     tmux("send-keys", *keys)
-    screen = lambda: tmux("capture-pane", "-p", "-J")
-    return wait(lambda: "%r not shown:\n%s" % (pattern, screen()),
-                lambda: re.search(pattern, screen()))
+    end = time.monotonic() + 60 * float(os.environ.get("COMTERM_TEST_TIMEOUT_SCALE", "1"))
+    while time.monotonic() < end:
+        match = re.search(pattern, tmux("capture-pane", "-p", "-J"))
+        if match:
+            return match
+        time.sleep(0.1)
+    sys.exit("FAIL: %r not shown:\n%s" % (pattern, tmux("capture-pane", "-p", "-J")))
 
 
 try:
@@ -28,8 +28,8 @@ try:
     shown("device counter 1")
     shown("xyz", ("-l", "xyz"))
     folder = shown(r"demo: ended; the virtual device and (\S+) are gone\.", ("q",))[1]
-    os.path.exists(folder) and sys.exit("FAIL: the device folder %s is left behind" % folder)
+    if os.path.exists(folder):
+        sys.exit("FAIL: the device folder %s is left behind" % folder)
 finally:
     tmux("kill-server")
     shutil.rmtree(home)
-

@@ -1,26 +1,63 @@
-"""The Debian package: no lintian error, its files, the changelog's version, hardening marks, a man
-page man renders without warnings in both locales, titled, versioned, in 80 columns, the completion
-as bash calls it. Args: CPACK CONFIG VERSION FLAG..."""
+"""The Debian package: no lintian error, its files, the changelog's version, Recommends, hardening
+marks, a man page man renders without warnings in both locales, titled, versioned, in 80 columns,
+the completion as bash calls it; a build with COMTERM_STATIC_RUNTIME=OFF: the C++ runtime linked
+dynamically, and what it installs under /usr/local. Args: CPACK CONFIG VERSION FLAG..."""
 import glob, gzip, os, re, subprocess, sys, tempfile, unicodedata
 
-cpack, config, version, flags = *sys.argv[1:4], sys.argv[4:]
+cpack, config, version = sys.argv[1:4]
+flags = sys.argv[4:]
 marks = {"-Wl,-z,now": r"\(FLAGS\) +BIND_NOW|Flags: NOW", "-Wl,-z,relro": r"^ +GNU_RELRO",
          "-pie": r"\(FLAGS_1\) .*Flags:.* PIE", "-fstack-protector-strong": r" __stack_chk_fail",
          "-D_FORTIFY_SOURCE=2": r" __[a-z]+_chk(@| )"}  # each flag's mark in readelf's output
-run = lambda *args, **more: subprocess.run(args, capture_output=True, text=True, **more)
+FILES = ["bin/comterm", "share/man/man1/comterm.1.gz", "share/doc/comterm/copyright",
+         "share/doc/comterm/changelog.Debian.gz", "share/bash-completion/completions/comterm"]
+RATES = "9600 115200 74880 300 1200 2400 4800 19200 38400 57600 230400 250000"
+PORTS = "COM1 COM32 COM33 COM96 COM97 ttyACM31 ttyAMA0 ttyS0 ttyS31 ttyS32 ttyUSB0"
+failures = []
+
+
+def run(*args, **more):
+    return subprocess.run(args, capture_output=True, text=True, **more)
+
+
+def check(what, expected, got):
+    if expected != got:
+        failures.append("%s\n  expected %r\n  got      %r" % (what, expected, got))
+
+
+def width(line):  # in columns: wide and full-width characters take two
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
+
+
 with tempfile.TemporaryDirectory() as root:
     run(cpack, "--config", config, "-G", "DEB", "-B", root, check=True)
     (deb,) = glob.glob(root + "/*.deb")
     lintian = run("lintian", "--tag-display-limit", "0", deb).stdout
-    files = sorted(line.split()[-1][len("./usr/"):]
-                   for line in run("dpkg-deb", "-c", deb).stdout.splitlines() if line[0] != "d")
+    check("lintian errors", [], re.findall(r"^E:.*", lintian, re.M))
+    files = []
+    for line in run("dpkg-deb", "-c", deb).stdout.splitlines():
+        if line[0] != "d":
+            files.append(line.split()[-1][len("./usr/"):])
+    check("files", sorted(FILES), sorted(files))
     run("dpkg-deb", "-x", deb, root, check=True)
-    elf = run("readelf", "-W", "-l", "-d", "--dyn-syms", root + "/usr/bin/comterm").stdout
     package = run("dpkg-deb", "--field", deb, "Version").stdout.strip()
-    changelog = gzip.open(root + "/usr/share/doc/comterm/changelog.Debian.gz", "rt").readline().split()
+    recommends = run("dpkg-deb", "--field", deb, "Recommends").stdout.strip()
+    check("Recommends", "bash-completion", recommends)
+    check("package version", version + "-", package[:len(version) + 1])
+    changelog = gzip.open(root + "/usr/share/doc/comterm/changelog.Debian.gz", "rt").readline()
+    check("changelog's latest version", "(%s)" % package, changelog.split()[1])
+    elf = run("readelf", "-W", "-l", "-d", "--dyn-syms", root + "/usr/bin/comterm").stdout
+    for flag, mark in marks.items():
+        if flag in flags:
+            check("the mark of " + flag, True, re.search(mark, elf, re.M) is not None)
     env = {k: v for k, v in os.environ.items() if not k.startswith("MAN")}  # as a reader's
-    man = {locale: run("man", "--warnings=w", "-l", root + "/usr/share/man/man1/comterm.1.gz",
-                       env=dict(env, LC_ALL=locale, MANWIDTH="80")) for locale in ("C.UTF-8", "C")}
+    for locale, title in (("C.UTF-8", "串口调试工具"), ("C", "(by comterm)")):
+        man = run("man", "--warnings=w", "-l", root + "/usr/share/man/man1/comterm.1.gz",
+                  env=dict(env, LC_ALL=locale, MANWIDTH="80"))
+        check("man in %s: status, warnings, title, version" % locale, (0, "", True, True),
+              (man.returncode, man.stderr, title in man.stdout, "comterm " + version in man.stdout))
+        wide = [line for line in man.stdout.splitlines() if width(line) > 80]
+        check("man in %s: lines wider than 80 columns" % locale, [], wide)
     # The completion as bash calls it, /dev a folder of ours: its devices by path and COM name.
     for name in "ttyS0 ttyS31 ttyS32 ttyUSB0 ttyACM31 ttyAMA0 ../ports/COM3".split():
         os.makedirs(os.path.dirname(root + "/dev/" + name), exist_ok=True)
@@ -28,32 +65,36 @@ with tempfile.TemporaryDirectory() as root:
     os.symlink(root + "/gone", root + "/ports/COM12")  # an unplugged device's link counts
     script = open(root + "/usr/share/bash-completion/completions/comterm").read().replace(
         "/dev/", root + "/dev/") + '\nCOMP_WORDS=($1 "$2"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))'
-    complete = lambda words, cur="", folder="": sorted(run(
-        "bash", "-c", script + '; _comterm; echo "${COMPREPLY[@]}"', "-", words, cur,
-        env=dict(os.environ, COMTERM_DEVICE_DIR=folder)).stdout.replace(root + "/dev/", "").split())
-    completions = [complete("comterm -p"), complete("comterm -b 2 -p", folder=root + "/ports"),
-                   complete("comterm -p COM3 -b"), complete("comterm", "-")]
-width = lambda line: sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
-failures = ["%s\n  expected %r\n  got      %r" % row for row in [
-    ("lintian errors", [], re.findall(r"^E:.*", lintian, re.M)),
-    ("package version, changelog's latest", (True, "(%s)" % package),
-     (package.startswith(version + "-"), changelog[1])),
-    ("files", sorted("bin/comterm share/man/man1/comterm.1.gz share/doc/comterm/copyright share/"
-                     "doc/comterm/changelog.Debian.gz share/bash-completion/completions/comterm"
-                     .split()), files),
-    ("hardening without its mark", [], [flag for flag, mark in marks.items()
-                                        if flag in flags and not re.search(mark, elf, re.M)]),
-    ("man: status, warnings, title, version", [(0, "", True, True)] * 2,
-     [(man[locale].returncode, man[locale].stderr, title in man[locale].stdout,
-       "comterm " + version in man[locale].stdout)
-      for locale, title in (("C.UTF-8", "串口调试工具"), ("C", "(by comterm)"))]),
-    ("completions: -p, -p in a device folder, -b, a dash", [sorted(
-        "COM1 COM32 COM33 COM96 COM97 ttyACM31 ttyAMA0 ttyS0 ttyS31 ttyS32 ttyUSB0".split()),
-        ["COM12", "COM3"], sorted("9600 115200 74880 300 1200 2400 4800 19200 38400 57600 230400 "
-                                  "250000".split()), sorted("--help --version --log --timestamp --hex --encoding -b -p"
-                                               .split())], completions),
-    ("lines wider than 80 columns", [],
-     [line for result in man.values() for line in result.stdout.splitlines() if width(line) > 80]),
-] if row[1] != row[2]]
-print("\n".join(["FAIL: " + failure for failure in failures] or ["package: passed"]))
+    # (words, the word being completed, device folder, completions)
+    for words, current, folder, expected in [
+            ("comterm -p", "", "", PORTS), ("comterm -b 2 -p", "", root + "/ports", "COM12 COM3"),
+            ("comterm -p COM3 -b", "", "", RATES), ("comterm", "-", "",
+             "--help --version --list --echo --enter --char-delay --dtr --rts --exit-key --log "
+             "--timestamp --hex --encoding -b -p")]:
+        reply = run("bash", "-c", script + '; _comterm; echo "${COMPREPLY[@]}"', "-", words,
+                    current, env=dict(os.environ, COMTERM_DEVICE_DIR=folder)).stdout
+        got = reply.replace(root + "/dev/", "").split()
+        check("completions of %r %r" % (words, current), sorted(expected.split()), sorted(got))
+    # The program alone, built as a distribution would, then installed under /usr/local.
+    source = os.path.dirname(os.path.dirname(sys.path[0]))
+    shared = root + "/shared-runtime"
+    run("cmake", "-S", source, "-B", shared, "-G", "Ninja", "-DBUILD_TESTING=OFF",
+        "-DCOMTERM_STATIC_RUNTIME=OFF", check=True)
+    run("cmake", "--build", shared, "--target", "comterm", "docs", check=True)
+    run("cmake", "--install", shared, "--prefix", "/usr/local",
+        env=dict(os.environ, DESTDIR=root + "/staged"), check=True)
+    installed = []
+    for folder, _, names in os.walk(root + "/staged"):
+        for name in names:
+            installed.append(os.path.relpath(os.path.join(folder, name), root + "/staged/usr/local"))
+    check("installed under /usr/local", sorted(FILES[:2] + FILES[4:]), sorted(installed))
+    runtime = []
+    for program in (os.path.dirname(config) + "/src/console/comterm",
+                    shared + "/src/console/comterm"):
+        runtime.append("libstdc++.so.6" in run("readelf", "-d", program).stdout)
+    check("C++ runtime dynamically linked: option on, off", [False, True], runtime)
+for failure in failures:
+    print("FAIL: " + failure)
+if not failures:
+    print("package: passed")
 sys.exit(1 if failures else 0)

@@ -28,6 +28,8 @@ int read_stdin_byte() {
 
 // One key from the terminal in raw mode, straight from the descriptor as the Windows console
 // hands keys to _getch past the C runtime's buffer. 0..255, or EOF when no key can come.
+// In the background of its terminal with SIGTTIN ignored (as some shells start their jobs), a
+// read fails with EIO instead of stopping the process: the keys come again once it is brought back.
 int read_terminal_byte() {
     for (;;) {
         unsigned char key = 0;
@@ -35,15 +37,13 @@ int read_terminal_byte() {
         if (got == 1) {
             return key;
         }
-        if (got == 0 || errno != EINTR) {
+        if (got == 0 || (errno != EINTR && keyboard_wait_for_foreground() != 0)) {
             return EOF;
         }
     }
 }
 
-// A hung-up terminal refuses every request with EIO (a pipe or a file says ENOTTY). A read can
-// also fail on a terminal that is still there (a background process group without a parent to
-// continue it): that one is only out of keys.
+// A hung-up terminal refuses every request with EIO (a pipe or a file says ENOTTY).
 bool terminal_gone() {
     termios settings{};
     return tcgetattr(STDIN_FILENO, &settings) != 0 && errno == EIO;
@@ -82,7 +82,7 @@ void console_init() {
 }
 
 int _getch() {
-    console_flush();
+    console_flush();  // what was shown before the key goes out is seen first
     int key = (isatty(STDIN_FILENO) && keyboard_raw_begin() == 0) ? read_terminal_byte()
                                                                   : read_stdin_byte();
     if (key == EOF) {

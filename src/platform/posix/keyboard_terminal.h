@@ -15,9 +15,17 @@
 //   keyboard_give_back()   the same while the keys stay wanted raw: for the ending and stopping
 //                          paths. Async-signal-safe.
 //   keyboard_take_again()  raw keys again after a stop, if they were wanted raw. Async-signal-safe.
+//   keyboard_wait_for_foreground()  after a failed key read: when the terminal's foreground is
+//                          another process group, waits until it is ours again (raw keys again
+//                          if wanted) and gives 0, to read again; -1 when not in the background.
+//
+// A signal can come at any moment, on either thread: the terminal is marked raw before it is made
+// so, and marked so until its settings are back, and a handler waits for a change under way on
+// the other thread.
 #pragma once
 
 int keyboard_raw_begin();
 void keyboard_raw_end();
 void keyboard_give_back();
 void keyboard_take_again();
+int keyboard_wait_for_foreground();

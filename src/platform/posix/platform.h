@@ -14,6 +14,8 @@
 //   SetCommState     applies BaudRate (any rate the driver takes) at 8 data bits, no parity, one
 //                    stop bit; refuses any other frame, and a rate of 0 or above 0x7FFFFFFF.
 //   SetupComm        accepted; the tty has its own queues.
+//   EscapeCommFunction  SETDTR, CLRDTR, SETRTS, CLRRTS through the modem-control ioctls
+//                    (TIOCMBIS, TIOCMBIC); fails where the tty has no modem lines (a pty).
 //   SetCommTimeouts  accepts only a MAXDWORD read interval with zero read totals; keeps the write
 //                    timeouts with the handle.
 //   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
@@ -22,8 +24,11 @@
 //                    is handed out.
 //   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
 //                    when both are 0 (no SetCommTimeouts yet).
-//   Standard output is held and goes out before the program waits or touches the device (see
-//   console_streams.h): ReadFile before a read(2), WriteFile, Sleep, _getch and console_pause.
+//   port_wait_for_data()  the link's idle wait, for the Win32 build a Sleep: here it returns as
+//                    soon as the port has data, or after the milliseconds given; right after a
+//                    wake that brought no byte (a hung-up tty wakes at once), a plain pause.
+//   No device call touches the console: held standard output goes out at the program's waits
+//   (console_flush() and the list in held_output.h).
 //   SetConsoleTitleA sets the terminal title (OSC 0) when standard output is a terminal.
 //   Sleep            pauses the calling thread.
 //   _getch           one raw byte from the terminal (no echo, no line editing, no signal keys);
@@ -37,6 +42,7 @@
 //                    process_signals.h); held standard output (see console_streams.h); GBK output
 //                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
+//   console_flush()  writes out the standard output held so far (held_output.h).
 //   GetLocalTime     the local time to the millisecond (the calendar fields read once a second).
 //   GetTickCount64   milliseconds of a monotonic clock.
 //   file_sync()      what a file has written, on the disk (fdatasync): 0, or -1.
@@ -44,6 +50,8 @@
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
 //   shorten_device_path()     a '/' path's real path (realpath), when it fits.
 //   path_as_console_text()    the path typed in the user's locale as GBK console text.
+// and describe_port() (port_descriptions.cpp): a port's device file, and its adapter's
+// /dev/serial/by-id name or USB product string.
 #pragma once
 
 #include <cstddef>
@@ -69,6 +77,12 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 constexpr DWORD FILE_TYPE_UNKNOWN = 0;
 constexpr DWORD FILE_TYPE_CHAR = 2;
+
+// EscapeCommFunction's functions, with their Win32 values.
+constexpr DWORD SETRTS = 3;
+constexpr DWORD CLRRTS = 4;
+constexpr DWORD SETDTR = 5;
+constexpr DWORD CLRDTR = 6;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ONESTOPBIT = 0;
@@ -114,9 +128,12 @@ BOOL GetCommState(HANDLE handle, DCB* dcb);
 BOOL SetCommState(HANDLE handle, DCB* dcb);
 BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
 BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+BOOL EscapeCommFunction(HANDLE handle, DWORD function);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
                OVERLAPPED* overlapped);
+
+void port_wait_for_data(HANDLE handle, DWORD milliseconds);
 
 BOOL SetConsoleTitleA(LPCSTR title);
 void Sleep(DWORD milliseconds);
@@ -129,6 +146,7 @@ std::uint64_t GetTickCount64();
 
 void console_init();
 void console_pause();
+void console_flush();
 int file_sync(std::FILE* file);
 
 // Whether a -p value is a full device path, taken as it is, rather than a name that gets the
@@ -140,3 +158,7 @@ int shorten_device_path(const char* path, char* out, std::size_t out_size);
 // What messages and titles show for a path: path itself, or its console-text form written into out
 // (which needs room for the path and its NUL; a smaller out makes the result path).
 const char* path_as_console_text(const char* path, char* out, std::size_t out_size);
+// For --list: the file a port path opens (device; on Windows the path itself) and, where the system
+// knows it, the adapter's description (empty otherwise), both as NUL-terminated console text.
+void describe_port(const char* port_path, char* device, std::size_t device_size, char* description,
+                   std::size_t description_size);

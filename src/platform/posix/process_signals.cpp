@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "console_streams.h"
+#include "held_output.h"
 #include "keyboard_terminal.h"
-#include "serial_line.h"
+#include "serial.h"
 
 namespace {
 

@@ -1,6 +1,9 @@
-// The Win32 serial operations over a Linux tty. A HANDLE points at a serial_port record on the
-// heap: the descriptor, the write timeouts that SetCommTimeouts keeps with it, and its entry in the
-// table of held ports, which keeps the line settings to put back at close.
+// The Win32 serial operations over a Linux tty, and the link's idle wait on it. A HANDLE points at
+// a serial_port record on the heap: the descriptor, the write timeouts that SetCommTimeouts keeps
+// with it, and its entry in the table of held ports, which keeps the line settings to put back at
+// close.
+#include "serial.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -16,7 +19,6 @@
 #include <iterator>
 #include <new>
 
-#include "console_streams.h"
 #include "device_names.h"
 #include "platform.h"
 #include "serial_line.h"
@@ -35,6 +37,9 @@ struct serial_port {
     DWORD write_multiplier;
     DWORD write_constant;
     int held_index;  // its entry in held_ports
+    // The last idle wait ended early, and no byte has been handed out since: see
+    // port_wait_for_data().
+    bool woken_for_nothing = false;
     // Received bytes read ahead, not yet handed out: ahead[ahead_start, ahead_end).
     std::size_t ahead_start = 0;
     std::size_t ahead_end = 0;
@@ -235,6 +240,30 @@ BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
     return port_fd(handle) >= 0;
 }
 
+// The modem lines a Win32 function raises (TIOCMBIS) or lowers (TIOCMBIC).
+struct escape_row {
+    DWORD function;
+    unsigned long request;
+    int lines;
+};
+constexpr escape_row escape_rows[] = {
+    {SETDTR, TIOCMBIS, TIOCM_DTR},
+    {CLRDTR, TIOCMBIC, TIOCM_DTR},
+    {SETRTS, TIOCMBIS, TIOCM_RTS},
+    {CLRRTS, TIOCMBIC, TIOCM_RTS},
+};
+
+BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
+    const int fd = port_fd(handle);
+    for (const escape_row& row : escape_rows) {
+        if (row.function == function) {
+            int lines = row.lines;
+            return fd >= 0 && ioctl(fd, row.request, &lines) == 0;
+        }
+    }
+    return 0;
+}
+
 // Reads always return at once with what has arrived (ReadFile), the only read mode the program
 // sets; any other is refused. Only the write timeouts are kept.
 BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
@@ -250,9 +279,8 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 
 // Takes what has arrived, up to to_read bytes, and returns at once, whatever the timeouts (also
 // on a port whose configuration failed before SetCommTimeouts). Bytes are handed out from the
-// read-ahead; only when it is empty does one read(2) fill it again, and standard output goes out
-// first (the device is touched, and a read that finds nothing makes the program pause). A hung-up
-// device fails the read instead of reporting 0 bytes, once what was read ahead is handed out.
+// read-ahead; only when it is empty does one read(2) fill it again. A hung-up device fails the
+// read instead of reporting 0 bytes, once what was read ahead is handed out.
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped) {
     (void)overlapped;
     serial_port* port = port_for_transfer(handle, buffer, to_read, read);
@@ -260,7 +288,6 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAP
         return 0;
     }
     if (port->ahead_start == port->ahead_end && to_read != 0) {
-        console_flush();
         port->ahead_start = 0;
         port->ahead_end = 0;
         for (;;) {
@@ -281,6 +308,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAP
     count = count < to_read ? count : to_read;
     std::memcpy(buffer, port->ahead + port->ahead_start, count);
     port->ahead_start += count;
+    if (count != 0) {
+        port->woken_for_nothing = false;
+    }
     if (read != nullptr) {
         *read = static_cast<DWORD>(count);
     }
@@ -296,7 +326,6 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
     if (port == nullptr) {
         return 0;
     }
-    console_flush();  // what was shown before the key goes out is seen first
     const int fd = port->fd;
     const std::int64_t deadline =
         total_deadline(port->write_multiplier, port->write_constant, to_write);
@@ -327,4 +356,24 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
         *written = done;
     }
     return result;
+}
+
+void port_wait_for_data(HANDLE handle, DWORD milliseconds) {
+    const int fd = port_fd(handle);
+    // A hung-up tty polls ready at once for ever, and so may a line whose reads fail: a wake that
+    // brought no byte makes the next wait a plain pause, so such a port costs one pass in two
+    // without a pause, not a busy loop, until the liveness query notices it.
+    if (fd < 0 || static_cast<serial_port*>(handle)->woken_for_nothing) {
+        if (fd >= 0) {
+            static_cast<serial_port*>(handle)->woken_for_nothing = false;
+        }
+        timespec left{static_cast<time_t>(milliseconds / 1000),
+                      static_cast<long>(milliseconds % 1000) * 1000000L};
+        nanosleep(&left, nullptr);  // a signal may cut it short: the pass ends early, no harm
+        return;
+    }
+    pollfd state{fd, POLLIN, 0};
+    if (poll(&state, 1, static_cast<int>(milliseconds)) > 0) {
+        static_cast<serial_port*>(handle)->woken_for_nothing = true;
+    }
 }

@@ -13,8 +13,7 @@
 //                   fails with EAGAIN while a read of 0 bytes means the tty has been hung up.
 //   CloseHandle     serial_line_restore(): the line gets back the settings it had before the open,
 //                   so that probing a port (open, close) leaves it as it was.
-//   serial_ports_give_back()  what CloseHandle gives back, for every port open now, without
-//                   closing: for the ending path of the process; async-signal-safe (serial.cpp).
+//   serial_ports_give_back()  what CloseHandle gives back, for every port open now (serial.h).
 //   GetCommState    serial_line_get(): fails once the tty is hung up (an unplugged USB adapter,
 //                   a pseudo-terminal whose other side closed): the kernel then reports POLLHUP
 //                   and refuses the TCGETS2 ioctl with EIO.
@@ -45,4 +44,3 @@ int serial_line_make_raw(int fd);
 bool serial_line_alive(int fd);
 int serial_line_get(int fd, DCB* dcb);
 int serial_line_set(int fd, const DCB* dcb);
-void serial_ports_give_back();

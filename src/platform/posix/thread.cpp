@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <new>
 
-#include "console_streams.h"
 #include "platform.h"
 
 namespace {
@@ -48,7 +47,7 @@ std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*st
 }
 
 void Sleep(DWORD milliseconds) {
-    console_flush();  // nothing shown waits while the program sleeps
+    console_flush();  // nothing shown waits while the program sleeps (held_output.h)
     timespec left{static_cast<time_t>(milliseconds / 1000),
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {

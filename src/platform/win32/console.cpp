@@ -1,4 +1,4 @@
-// The two console services the Windows build adds to the real API.
+// The console services the Windows build adds to the real API.
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,4 +13,8 @@ void console_init() {
 
 void console_pause() {
     std::system("pause");
+}
+
+void console_flush() {
+    std::fflush(stdout);
 }

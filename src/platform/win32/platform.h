@@ -1,19 +1,24 @@
 // Platform services, Windows build: the real Win32 kernel and C runtime.
 //
 // The serial and console operations the program uses (CreateFileA, CloseHandle, GetFileType,
-// GetCommState, SetCommState, SetupComm, SetCommTimeouts, ReadFile, WriteFile, SetConsoleTitleA,
-// Sleep, _getch, _beginthreadex) come straight from <windows.h>, <conio.h> and <process.h>. The
-// Linux build provides the same names from platform/posix/platform.h; callers include "platform.h"
-// and the build picks the folder.
+// GetCommState, SetCommState, SetupComm, SetCommTimeouts, EscapeCommFunction, ReadFile, WriteFile,
+// SetConsoleTitleA, Sleep, _getch, _beginthreadex) come straight from <windows.h>, <conio.h> and
+// <process.h>. The Linux build provides the same names from platform/posix/platform.h; callers
+// include "platform.h" and the build picks the folder.
 //
 //   console_init()   makes standard output and error unbuffered, so every write is seen at once
 //                    even when they are pipes or files (a console is unbuffered already).
 //   console_pause()  the "press any key" pause.
+//   console_flush()  standard output written out (it holds nothing: console_init made it
+//                    unbuffered); the Linux build holds it between the program's waits.
+//   port_wait_for_data()  the link's idle wait: Sleep. The Linux build wakes as soon as the port
+//                    has data.
 //   file_sync()      what a file has written, on the disk (_commit): 0, or -1.
-// and what the program's texts say about a port path (device_paths.cpp):
+// and what the program's texts say about a port path (device_names.cpp):
 //   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
 //   shorten_device_path()     never: -1.
 //   path_as_console_text()    the path itself: what is typed is in the console's code page already.
+// and describe_port() (port_descriptions.cpp): the Device Manager's name of a port, by SetupAPI.
 #pragma once
 
 #include <conio.h>
@@ -25,8 +30,14 @@
 
 void console_init();
 void console_pause();
+void console_flush();
+void port_wait_for_data(HANDLE handle, DWORD milliseconds);
 int file_sync(std::FILE* file);
 
 bool names_full_device_path(const char* value);
 int shorten_device_path(const char* path, char* out, std::size_t out_size);
 const char* path_as_console_text(const char* path, char* out, std::size_t out_size);
+// For --list: the file a port path opens (device; on Windows the path itself) and, where the system
+// knows it, the adapter's description (empty otherwise), both as NUL-terminated console text.
+void describe_port(const char* port_path, char* device, std::size_t device_size, char* description,
+                   std::size_t description_size);

@@ -1,0 +1,114 @@
+import fcntl, os, resource, signal, subprocess, termios, time
+
+import harness
+from harness import check, port_path, scenario, wait_until
+
+
+# (id, stdin, stdout): no keyboard (under Wine _getch fails at once, for ever), natively also a
+# descriptor closed at the start, which the port must not take: nothing sent, and no spinning.
+def standard_rows():
+    rows = [("no-keyboard", "null", "pipe")]
+    if not harness.windows():
+        rows.append(("stdin-closed", "closed", "pipe"))
+        rows.append(("stdout-closed", "pty", "closed"))
+    return rows
+
+
+@scenario(rows=standard_rows)
+def standard_descriptors(h, stdin, stdout):
+    device = h.device()
+    program = h.start(["-p", device.name, "-b", "9600"], stdin=stdin, stdout=stdout)
+    if stdin == "pty":
+        program.settle_keyboard(device)
+    else:
+        program.expect_opened(device.name, 9600)
+    proc = "/proc/%d/" % program.process.pid
+    port = os.path.realpath(h.link_path(device.name))
+
+    def ticks():  # user and system time the program has used
+        fields = open(proc + "stat").read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    used = ticks()
+    time.sleep(2)  # the measurement: a spinning program slowed by the load can be missed, no more
+    check("sent to the device", b"", device.received())
+    assert ticks() - used < os.sysconf("SC_CLK_TCK"), "the program used half a processor or more"
+    if not harness.windows():
+        taken = [fd for fd in (0, 1) if os.readlink(proc + "fd/%d" % fd) == port]
+        check("descriptors that are the port", [], taken)
+
+
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the fault signals leave no core file
+ENDING = "TERM HUP INT QUIT PIPE USR1 USR2 ALRM VTALRM PROF XCPU XFSZ SEGV BUS FPE ILL ABRT TRAP"
+# (id, signal): the program gives back its terminal and port (line settings, exclusive flag) and
+# ends, or until continued; None: its terminal closes, which need not send SIGHUP. TSan runs a
+# handler only once the key read returns, which a stop's (SA_RESTART) never does: no stop row then.
+SIGNAL_ROWS = []
+for name in ENDING.split() + ["SYS", "RTMIN"]:
+    SIGNAL_ROWS.append((name, getattr(signal, "SIG" + name)))
+if os.environ.get("COMTERM_SANITIZER") != "tsan":
+    SIGNAL_ROWS.append(("TSTP", signal.SIGTSTP))
+SIGNAL_ROWS.append(("terminal-closed", None))
+
+
+@scenario("native", rows=SIGNAL_ROWS)
+def given_back(h, number):
+    closed = number is None
+    if closed:
+        number = signal.SIGHUP
+    device = h.device()
+    port = os.fdopen(os.open(h.link_path(device.name), os.O_RDWR | os.O_NOCTTY), "rb", 0)
+    line = termios.tcgetattr(port)
+    # Not as it may have come to the harness (ignored by nohup or a script's '&'): then it stays so.
+    previous = signal.signal(number, signal.SIG_DFL)
+    # Standard output into a pipe: no reader holds a copy of the terminal's master.
+    program = h.start(["-p", device.name, "-b", "115200"], stdout="pipe", group=True)
+    signal.signal(number, previous)
+    program.expect_opened(device.name, 115200)
+
+    def keys():
+        return termios.tcgetattr(program.slave)
+
+    wait_until(lambda: keys() != program.settings, "raw keys")
+    raw = keys()
+    if closed:  # its last master closed, replaced by a copy of the slave, the terminal hangs up
+        os.dup2(program.slave, program.master)
+    else:
+        os.kill(program.process.pid, number)
+    if number == signal.SIGTSTP:
+        wait_until(lambda: keys() == program.settings, "the settings back while stopped")
+        # Continued only once stopped, as a shell's fg is: a SIGCONT sent before the stop is lost.
+        wait_until(lambda: os.waitpid(program.process.pid, os.WUNTRACED | os.WNOHANG)[0], "a stop")
+        os.kill(program.process.pid, signal.SIGCONT)
+        wait_until(lambda: keys() == raw, "raw keys once continued")
+        return
+    check("how the program ended", -number, program.process.wait(harness.deadline()))
+    if not closed:
+        check("terminal settings", program.settings, keys())
+    check("the port's exclusive flag", 0, fcntl.ioctl(port, harness.TIOCGEXCL, bytes(4))[0])
+    check("the port's line settings", line, termios.tcgetattr(port))
+
+
+@scenario("native")
+def utf8_terminal(h):
+    def tmux(*args):  # its programs run with the server's environment
+        env = dict(os.environ, LC_ALL="C.UTF-8", COMTERM_DEVICE_DIR=h.device_dir)
+        command = ["tmux", "-S", h.tmp + "/tmux", "-f", "/dev/null"] + list(args)
+        return subprocess.run(command, capture_output=True, text=True, check=True, env=env).stdout
+
+    device = h.device("测试")  # a name typed in UTF-8, shown as typed
+    tmux("new-session", "-d", "-x", "120", "-y", "30", "%s -p 测试 -b 9600; sleep 600" % h.program)
+    try:
+        opened = port_path(device.name) + "(9600) 打开成功"
+        wait_until(lambda: opened in tmux("capture-pane", "-p"), "the message")
+        title = port_path(device.name) + "——串口调试工具(by comterm)"
+        wait_until(lambda: title in tmux("display", "-p", "#{pane_title}"), "the port in the title")
+        device.send("你好，世界！ 温度 25℃\n".encode())
+        text = "你好，世界！ 温度 25℃"
+        wait_until(lambda: text in tmux("capture-pane", "-p"), "the text on the screen")
+    finally:
+        tmux("kill-server")
+
+
+if __name__ == "__main__":
+    harness.main()
