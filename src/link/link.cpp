@@ -55,8 +55,9 @@ void poll_pass(int& idle_passes) {
     if (bytes_read == read_chunk) {
         return;  // more may be waiting: read on at once
     }
-    // The device has given all it has for now: what it completed is shown before the thread reads
-    // on or waits (one write per short read, not one per character).
+    // The device has given all it has for now: what it completed is logged and shown before the
+    // thread reads on or waits (one write each per short read, not one per character).
+    view_flush();
     console_flush();
     if (bytes_read != 0) {
         return;

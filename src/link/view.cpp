@@ -1,6 +1,7 @@
 // The console's and the log's share of the link: received bytes, status lines, session line.
 #include "view.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +19,7 @@ view_encoding_value view_encoding = ENCODING_UTF8;
 
 namespace {
 
-// Received bytes are handled this many at a time: a read pass of the link (32 bytes) is one slice,
-// so one console write and one log write.
+// Received bytes are handled this many at a time: a read pass of the link (32 bytes) is one slice.
 constexpr std::size_t slice_size = 512;
 constexpr std::size_t hex_max = slice_size * 3 + slice_size / 16 + 1;
 constexpr std::size_t text_max = receive_decoder_shown_max(slice_size);
@@ -30,6 +30,11 @@ constexpr std::size_t status_max = 256;
 constexpr std::size_t stamped_max(std::size_t count) {
     return count * (stamp_size + 1);
 }
+constexpr std::size_t log_text_max = status_max * 3 / 2 + 2;  // a status line in UTF-8
+// The log's bytes held between the link's waits: many read passes, one write.
+constexpr std::size_t log_held_size = 16384;
+static_assert(stamped_max(slice_size) <= log_held_size &&
+              stamped_max(log_text_max) <= log_held_size);
 constexpr DWORD sync_interval_ms = 1000;
 
 // Everything below is touched by the link thread, and by the main thread's messages and echo: under
@@ -44,10 +49,16 @@ const char* log_argv0 = "comterm";
 bool log_at_line_start = true;
 bool log_unsynced = false;
 std::uint64_t log_synced_at = 0;
+// What the log holds, not yet written: the count is stored with release after the bytes it
+// covers, since the platform's ending paths write them out without the lock (file_hold_at_ending).
+unsigned char log_held[log_held_size];
+std::atomic<std::size_t> log_held_count{0};
+// Console bytes given to standard output since the log was last written out with it; the platform
+// holds console_held_text_max of them without showing any.
+std::size_t console_since_log = 0;
 
 unsigned char shown[shown_max];
 unsigned char console_out[stamped_max(shown_max)];
-unsigned char log_out[stamped_max(slice_size + status_max * 3 / 2 + 2)];
 
 // The stamp for what this call writes (all of it arrived together), or null without timestamps.
 const char* current_stamp(char* out) {
@@ -67,40 +78,60 @@ void write_console(const unsigned char* text, std::size_t length, const char* st
     if (stamp == nullptr) {
         std::fwrite(text, 1, length, stdout);
         console_at_line_start = text[length - 1] == '\n';
+        console_since_log += length;
         return;
     }
     const std::size_t stamped =
         stamp_lines(console_at_line_start, text, length, stamp, console_out);
     std::fwrite(console_out, 1, stamped, stdout);
+    console_since_log += stamped;
 }
 
 const char* log_path_shown(char* out, std::size_t out_size) {
     return path_as_console_text(view_log_path, out, out_size);
 }
 
-// One write; the first that fails is announced and ends the log, the terminal goes on without it.
-void write_log(const unsigned char* bytes, std::size_t length) {
-    if (log_file == nullptr || length == 0) {
+// Writes out what the log holds, with one write; the first that fails is announced and ends the
+// log, the terminal goes on without it. The file stays open: the ending paths may still hold it.
+void write_log_held() {
+    const std::size_t count = log_held_count.load(std::memory_order_relaxed);
+    if (log_file == nullptr || count == 0) {
         return;
     }
-    if (std::fwrite(bytes, 1, length, log_file) == length) {
+    const bool written = std::fwrite(log_held, 1, count, log_file) == count;
+    const int error = errno;
+    log_held_count.store(0, std::memory_order_relaxed);
+    if (written) {
         log_unsynced = true;
         return;
     }
-    const int error = errno;
     char shown_path[4096];
     std::fprintf(stderr, "%s: cannot write the log %s: %s; logging stopped\n", log_argv0,
                  log_path_shown(shown_path, sizeof shown_path), std::strerror(error));
-    std::fclose(log_file);
     log_file = nullptr;
 }
 
-// A line of comterm's own (GBK) in the log, in UTF-8, on a line of its own.
+// Adds bytes (slice_size or a status line at most) to what the log holds, a stamp before each
+// line; what it held is written out first when the bytes might not fit.
+void log_add(const unsigned char* bytes, std::size_t count, const char* stamp) {
+    if (log_file == nullptr) {
+        return;
+    }
+    if (stamped_max(count) > log_held_size - log_held_count.load(std::memory_order_relaxed)) {
+        write_log_held();
+    }
+    const std::size_t held = log_held_count.load(std::memory_order_relaxed);
+    const std::size_t added = stamp_lines(log_at_line_start, bytes, count, stamp, log_held + held);
+    log_held_count.store(held + added, std::memory_order_release);
+}
+
+// A line of comterm's own (GBK) in the log, in UTF-8, on a line of its own, and written out with
+// what the log held before it.
 void log_status(const char* line, const char* stamp) {
     if (log_file == nullptr) {
         return;
     }
-    unsigned char text[status_max * 3 / 2 + 2];
+    unsigned char text[log_text_max];
     std::size_t length = 0;
     if (!log_at_line_start) {
         text[length++] = '\n';
@@ -111,7 +142,8 @@ void log_status(const char* line, const char* stamp) {
     if (gbk_length < status_max && gbk_to_utf8(gbk, gbk_length, text + length, &converted) == 0) {
         length += converted;
     }
-    write_log(log_out, stamp_lines(log_at_line_start, text, length, stamp, log_out));
+    log_add(text, length, stamp);
+    write_log_held();
 }
 
 }  // namespace
@@ -200,8 +232,9 @@ int view_log_open(const char* argv0) {
         log_at_line_start = std::fgetc(log_file) == '\n';
     }
     std::fseek(log_file, 0, SEEK_END);  // from reading to writing
-    // Every write goes out at once: the log is never behind the screen.
+    // The log holds its bytes itself (log_held), and each write goes out whole, at once.
     std::setvbuf(log_file, nullptr, _IONBF, 0);
+    file_hold_at_ending(log_file, log_held, &log_held_count);
     return 0;
 }
 
@@ -237,18 +270,32 @@ void view_received(const unsigned char* bytes, std::size_t count) {
         } else {
             shown_length = receive_decoder_feed(decoder, bytes, take, shown);
         }
-        // The log first: whatever the screen shows, the log has, whenever the process is killed.
-        if (log_file != nullptr) {
-            write_log(log_out, stamp_lines(log_at_line_start, bytes, take, stamp, log_out));
+        // Before the screen could show what the log holds (its held output full), the log goes
+        // out, then the screen, as at the link's waits.
+        const std::size_t console_most =
+            stamp == nullptr ? shown_length : stamped_max(shown_length);
+        if (log_file != nullptr && console_held_text_max != 0 &&
+            console_since_log + console_most > console_held_text_max) {
+            write_log_held();
+            console_flush();
+            console_since_log = 0;
         }
+        log_add(bytes, take, stamp);
         write_console(shown, shown_length, stamp);
         bytes += take;
         count -= take;
     }
 }
 
+void view_flush() {
+    const std::lock_guard<std::mutex> guard(view_lock);
+    write_log_held();
+    console_since_log = 0;  // the link writes out the console next
+}
+
 void view_idle() {
     const std::lock_guard<std::mutex> guard(view_lock);
+    write_log_held();
     if (!log_unsynced) {
         return;
     }

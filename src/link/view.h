@@ -3,14 +3,27 @@
 //
 // A read pass's bytes go to the console with one write, as text (UTF-8 converted to GBK by the
 // receive decoder, or GBK as it comes, a character held until its last byte is in) or as hex ("41 "
-// per byte, uppercase, 16 to a line, each line ended by LF at its 16th byte); and to the log with
-// one write, as the device sent them. Status lines go to both, the log's copy in UTF-8 and without
-// the ">>" prompt. With timestamps, "[hh:mm:ss.mmm] " is put before the first byte after a line
-// feed (and before the first one of all), at the moment that byte is written: a stamp never waits
-// for a line to end, and never splits a character, as console text only ever holds whole ones. A
-// status line always starts a line of its own in the log, and on the console too with timestamps or
-// hex (a half-filled line is ended first; the hex count starts again after it). Without any of the
-// options the console gets exactly the bytes it got before they existed.
+// per byte, uppercase, 16 to a line, each line ended by LF at its 16th byte); and to the log as the
+// device sent them. Status lines go to both, the log's copy in UTF-8 and without the ">>" prompt.
+//
+// The log is held like the screen: a write(2) per 32-byte pass would cost more than all the rest,
+// so its bytes collect in a buffer of this module and go out with one write where the link thread
+// writes out the screen's held output, just before it (view_flush()); when the buffer is full;
+// before the screen's held output could fill up and show what the log holds (then the screen is
+// written out after it); with each status line; and on the ways out: exit() on both builds, and
+// on Linux the ending signals, through the platform's file_hold_at_ending(). On Linux the log is
+// thus not behind the screen (but for a key typed amid a burst: the keyboard's wait writes out the
+// screen, until the link's next wait); the Windows console shows each pass at once, and the log
+// follows at the same point as on Linux. A kill the platform cannot catch (SIGKILL; on Windows a
+// closed console or TerminateProcess) loses what the log held: what came since the device last
+// paused, 16 KiB at most.
+//
+// With timestamps, "[hh:mm:ss.mmm] " is put before the first byte after a line feed (and before the
+// first one of all), at the moment that byte is written: a stamp never waits for a line to end, and
+// never splits a character, as console text only ever holds whole ones. A status line always starts
+// a line of its own in the log, and on the console too with timestamps or hex (a half-filled line
+// is ended first; the hex count starts again after it). Without any of the options the console gets
+// exactly the bytes it got before they existed.
 //
 // Settings: written by the option rows before the link thread starts, only read afterwards.
 //   view_log_path     the log file, or null for none.
@@ -19,20 +32,20 @@
 //   view_encoding     what the device sends: UTF-8 (the default) or GBK.
 //
 //   view_log_open()       opens the log for appending (created if missing); 0, or -1 after saying
-//   on
-//                         standard error which file and why. Before the port or a menu, in main.
+//                         on standard error which file and why. Before the port or a menu, in main.
 //   view_session_start()  the session line, "=== comterm VERSION session YYYY-MM-DD hh:mm:ss PORT
 //                         RATE ===", in the log.
-//   view_received()       one read pass: shows the bytes and logs them.
-//   view_idle()           an idle pass: puts the log on disk when it has had nothing new for a
-//   second
-//                         (a power cut then loses at most what came since the device went quiet).
+//   view_received()       one read pass: shows the bytes and adds them to what the log holds.
+//   view_flush()          writes out what the log holds; the link thread's, before console_flush().
+//   view_idle()           an idle pass: puts the log on the disk when it has had nothing new for a
+//                         second (a power cut then loses at most what came since the device went
+//                         quiet).
 //   view_status()         one of comterm's own lines (GBK, ending in LF), prompt adding ">>" on the
 //                         console. Safe from any thread: the main thread's key-write failure too.
 //   view_echo()           typed keys shown on the console as typed (stamped, as hex in hex mode),
 //                         not logged: the log holds what the device sent. Any thread.
-// A log write that fails is announced once on standard error; the log is then closed, the terminal
-// goes on.
+// A log write that fails is announced once on standard error; logging then stops (the file stays
+// open, untouched), the terminal goes on.
 //
 // The pure pieces, for the tests:
 //   stamp_lines()           copies bytes, a stamp before each byte that begins a line.
@@ -57,6 +70,7 @@ extern view_encoding_value view_encoding;
 int view_log_open(const char* argv0);
 void view_session_start();
 void view_received(const unsigned char* bytes, std::size_t count);
+void view_flush();
 void view_idle();
 void view_status(const char* line, bool prompt);
 void view_echo(const unsigned char* keys, std::size_t count);

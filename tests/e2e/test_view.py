@@ -6,6 +6,7 @@ from harness import LOST, OPEN_FAILED, OPENED, RECONNECTED, check, port_path, sc
 STAMP = rb"\[[0-2]\d:[0-5]\d:[0-6]\d\.\d\d\d\] "
 SESSION = rb"=== comterm \d+\.\d+\.\d+ session \d{4}-\d\d-\d\d \d\d:\d\d:\d\d %s 9600 ===\n"
 UNPLUG = None  # a piece that is no bytes: the device goes away and comes back
+TYPED = "typed"  # (TYPED, keys): a piece typed on the keyboard
 
 
 def lines(text, stamp, crlf=False):  # a pattern of text, with a stamp before each line's first byte
@@ -32,7 +33,9 @@ def opened(program, name):  # the open message, up to the prompt: a stamp may co
 
 def send(program, device, pieces):  # each piece read by the program before the next goes
     for piece in pieces:
-        if piece is UNPLUG:
+        if isinstance(piece, tuple):
+            program.press(piece[1])
+        elif piece is UNPLUG:
             device.command("unplug")
             program.out.expect(LOST % (port_path(device.name), 9600))
             device.command("replug")
@@ -87,7 +90,10 @@ SHOWN_ROWS = [
      lambda name: b"%s>>(?:00 ){16}\r\n%s00 00 0A " % (STAMP, STAMP), b""),
     # the bytes as they come, the stamp before the character whose halves came apart
     ("gbk", ["--encoding", "GBK", "--timestamp"], [b"a\n\xc4", b"\xe3b\n"],
-     lambda name: b"%s>>a\r\n%s\xc4\xe3b\r\n" % (STAMP, STAMP), b"")]
+     lambda name: b"%s>>a\r\n%s\xc4\xe3b\r\n" % (STAMP, STAMP), b""),
+    # the echo continues the prompt's line; the next line typed is stamped
+    ("echo-stamped", ["--echo", "--timestamp"], [(TYPED, b"ab\rcd\r")],
+     lambda name: b"ab\r\n%scd\r\n" % STAMP, b"")]
 ROWS_NATIVE = [
     # said once, and the terminal goes on
     ("log-write-fails", ["--log", "/dev/full"], [b"on\n", b"on\n"], lambda name: b">>on\r\non\r\n",
@@ -100,6 +106,9 @@ def shown(h, options, pieces, pattern, error):
     name = device.name
     program = h.start(["-p", name, "-b", "9600"] + options)
     opened(program, name)
+    if "--echo" in options:
+        program.settle_keyboard(device)
+        program.out.expect(b",")
     mark = program.out.mark
     send(program, device, pieces)
     pattern = pattern(name)
