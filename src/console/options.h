@@ -12,11 +12,17 @@
 // error with "%s: invalid option -- %c", "%s: option requires an argument -- %c" (a long option's
 // name in place of the letter), "%s: unrecognized option '%s'", "%s: option '--%s' doesn't allow
 // an argument" and, for a port name that does not fit in port_path, "%s: port name too long --
-// %s", and otherwise ignored.
+// %s", and otherwise ignored. Words read otherwise than written are handled as always, with a
+// warning in the same form (argv[0] first): "%s: -b %s: read as %ld" for a rate with more after
+// its digits or beyond the 32-bit range (none for a rate read exactly, -1 included, nor for one
+// without digits, which the rate menu makes plain), and "%s: ignored: WORDS; use -p PORT -b RATE"
+// naming, in one line, every word that is not an option: skipped ones, all after "--", and under
+// POSIXLY_CORRECT all from the first such word.
 //
 // What a -p value names comes from the platform layer (platform.h): a full device path is taken as
-// it is (a longer one as the shorter path of the same device, when it has one), any other value
-// gets the device-namespace prefix "\\.\".
+// it is (on Linux a '/' path as long as the system allows, kept as typed so that a link is
+// followed anew at every open), any other value gets the device-namespace prefix "\\.\" and holds
+// 31 characters with it.
 //
 //   print_usage()      the usage text on the stream given, naming the program after argv[0].
 //   program_name_of()  argv[0] after its last backslash (only the backslash separates).

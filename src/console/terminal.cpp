@@ -1,6 +1,7 @@
 // Console titles and keyboard forwarding.
 #include "terminal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,9 +11,9 @@
 #include "view.h"
 
 void set_port_title() {
-    // The path (31 bytes at most), the separator (4), the title and the NUL fit with room to spare.
-    char title[255];
-    static_assert(port_path_size - 1 + 4 + sizeof(tool_title) <= sizeof(title));
+    // The path, the separator (4), the title and the NUL fit: in 255 bytes with room to spare for
+    // a Windows path of 31 characters, in more for a Linux path as long as the system allows.
+    char title[std::max<std::size_t>(255, port_path_size - 1 + 4 + sizeof(tool_title))];
     char console_text[port_path_size];
     std::snprintf(title, sizeof(title), "%s——%s",
                   path_as_console_text(port_path, console_text, sizeof console_text), tool_title);

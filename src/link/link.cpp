@@ -2,6 +2,7 @@
 #include "link.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "modem_lines.h"
 #include "view.h"
@@ -32,6 +33,11 @@ constexpr DWORD idle_wait_ms = 5;
 constexpr int idle_passes_per_query = 201;  // the liveness query ends every 201st idle pass
 constexpr DWORD reopen_pause_ms = 1000;
 constexpr DWORD queue_size = 255;
+
+// Why the last failed open failed, as said on standard error; empty once the port opens, so that
+// every new failure says why once, and the same reason every second is not repeated.
+constexpr std::size_t failure_text_size = port_path_size + 128;
+char failure_said[failure_text_size];
 
 void release_lost_handle() {
     while (key_writes_in_flight.load() != 0) {
@@ -111,7 +117,7 @@ int configure_port() {
 
 // A status line about the port, named by its console text, at baud_rate.
 void announce(const char* format, const char* port_text, bool prompt) {
-    char line[160];
+    char line[view_status_max];
     std::snprintf(line, sizeof line, format, port_text, baud_rate);
     view_status(line, prompt);
 }
@@ -125,12 +131,19 @@ void open_pass(std::uint8_t state, const char* port_text) {
     const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
+        char failure[failure_text_size];
+        open_failure_text(port_path, failure, sizeof failure);  // before printing disturbs it
         if (state == LINK_UNOPENED) {
             announce(">>串口 %s(%d) 打开失败，正在重连...\n", port_text, false);
+        }
+        if (std::strcmp(failure, failure_said) != 0) {
+            std::fprintf(stderr, "comterm: %s\n", failure);
+            std::memcpy(failure_said, failure, sizeof failure);
         }
         Sleep(reopen_pause_ms);
         return;
     }
+    failure_said[0] = '\0';
     // A configuration failure only delays the link: the line keeps what it had.
     if (configure_port() != 0) {
         Sleep(reopen_pause_ms);
@@ -153,6 +166,7 @@ HANDLE open_port(const char* path) {
     // A full path may name a regular file (-p \tmp\notes.txt), which would take every key.
     if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_CHAR) {
         CloseHandle(handle);
+        SetLastError(ERROR_BAD_DEVICE);
         return INVALID_HANDLE_VALUE;
     }
     return handle;

@@ -1,6 +1,7 @@
 // The console's and the log's share of the link: received bytes, status lines, session line.
 #include "view.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -24,8 +25,8 @@ constexpr std::size_t slice_size = 512;
 constexpr std::size_t hex_max = slice_size * 3 + slice_size / 16 + 1;
 constexpr std::size_t text_max = receive_decoder_shown_max(slice_size);
 constexpr std::size_t shown_max = hex_max > text_max ? hex_max : text_max;
-// A status line, with the break before it, its prompt and a port path.
-constexpr std::size_t status_max = 256;
+// A status line, with the break before it and its prompt.
+constexpr std::size_t status_max = view_status_max + 3;
 // Every byte may begin a line: a stamp before each at most.
 constexpr std::size_t stamped_max(std::size_t count) {
     return count * (stamp_size + 1);
@@ -33,8 +34,7 @@ constexpr std::size_t stamped_max(std::size_t count) {
 constexpr std::size_t log_text_max = status_max * 3 / 2 + 2;  // a status line in UTF-8
 // The log's bytes held between the link's waits: many read passes, one write.
 constexpr std::size_t log_held_size = 16384;
-static_assert(stamped_max(slice_size) <= log_held_size &&
-              stamped_max(log_text_max) <= log_held_size);
+static_assert(stamped_max(slice_size) <= log_held_size && log_text_max <= log_held_size);
 constexpr DWORD sync_interval_ms = 1000;
 
 // Everything below is touched by the link thread, and by the main thread's messages and echo: under
@@ -58,7 +58,7 @@ std::atomic<std::size_t> log_held_count{0};
 std::size_t console_since_log = 0;
 
 unsigned char shown[shown_max];
-unsigned char console_out[stamped_max(shown_max)];
+unsigned char console_out[stamped_max(shown_max > status_max ? shown_max : status_max)];
 
 // The stamp for what this call writes (all of it arrived together), or null without timestamps.
 const char* current_stamp(char* out) {
@@ -142,7 +142,10 @@ void log_status(const char* line, const char* stamp) {
     if (gbk_length < status_max && gbk_to_utf8(gbk, gbk_length, text + length, &converted) == 0) {
         length += converted;
     }
-    log_add(text, length, stamp);
+    write_log_held();
+    // A stamp before each of its lines; a path full of line feeds goes unstamped rather than cut.
+    const auto lines = static_cast<std::size_t>(1 + std::count(text, text + length, '\n'));
+    log_add(text, length, length + lines * stamp_size <= log_held_size ? stamp : nullptr);
     write_log_held();
 }
 

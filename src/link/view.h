@@ -57,6 +57,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+
 enum view_encoding_value : std::uint8_t {
     ENCODING_UTF8 = 0,
     ENCODING_GBK = 1,
@@ -76,6 +78,8 @@ void view_status(const char* line, bool prompt);
 void view_echo(const unsigned char* keys, std::size_t count);
 
 constexpr std::size_t stamp_size = 15;  // "[hh:mm:ss.mmm] "
+// The longest status line, its NUL included: a message naming the port path.
+constexpr std::size_t view_status_max = port_path_size + 128;
 
 // out holds count * (stamp_size + 1) bytes; stamp is null for none. Returns the length written.
 std::size_t stamp_lines(bool& at_line_start, const unsigned char* bytes, std::size_t count,

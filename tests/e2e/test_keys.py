@@ -139,6 +139,7 @@ VALUE_ROWS = [
 
 @scenario(rows=VALUE_ROWS)
 def values(h, options, out, error):
+    h.shared("COM3", lambda: h.device("COM3"))  # a port that opens: no reason on standard error
     program = h.start(["-p", "COM3", "-b", "9600"] + options, stdout="pipe")
     if out is None:
         check("exit status", 2, program.process.wait(deadline()))

@@ -79,15 +79,16 @@ def link_lost_and_found(h):
 def read_failures_are_no_loss(h):
     # read_fail_shim.c fails the program's port reads while the flag file exists, adding a byte to
     # it for each: past 500, two liveness queries (one per 201 idle passes) have found the device.
+    # The device's line waits unread meanwhile (an idle port that stays quiet is not read at all).
     flag = h.tmp + "/reads-fail"
     shim = harness.BUILD_DIR + "/tests/e2e/libread_fail_shim.so"
     device, program = h.start_with_device(env={"COMTERM_TEST_READ_FAILS": flag, "LD_PRELOAD": shim})
     open(flag, "wb").close()
+    device.send(b"waited\n")
     wait_until(lambda: program.out.since_mark() or os.path.getsize(flag) > 500, "500 failed reads")
     check("shown while the reads fail", b"", program.out.since_mark())
     os.unlink(flag)
-    device.send(b"after\n")
-    program.out.expect(b"after\r\n", "shown once the reads work")
+    program.out.expect(b"waited\r\n", "shown once the reads work")
 
 
 if __name__ == "__main__":

@@ -37,34 +37,43 @@ def word_rows():
 
 UP, FAILED = OPENED % ("{path}", 9600), OPEN_FAILED % ("\\\\.\\%s", 9600)
 BAUD_MENU = "===================\n>>请选择波特率：\n"
-# (id, arguments split at single spaces, environment, standard output shows, standard error shows)
+IGNORED = "{argv0}: ignored: %s; use -p PORT -b RATE\n"
+# (id, arguments split at single spaces, environment, standard output shows, standard error shows).
+# A port that fails shows twice: the reason for the first failure is out by then, once.
 OPTION_ROWS = [
     ("joined-full-path-later-wins", "-p COM3 -b 9600 -p\\\\.\\{port} -b99999999999", {},
-     OPENED % ("{path}", 2147483647), ""),  # the rate clamped
-    ("permuted-option-as-value", "COM3 -b 9600 -p -b", {}, FAILED % "-b", ""),
-    ("posixly-correct", "-p {port} COM3 -b 9600", {"POSIXLY_CORRECT": "1"}, BAUD_MENU, ""),
-    ("empty-port", "-p  -b 9600", {}, FAILED % "" * 2, ""),
+     OPENED % ("{path}", 2147483647), "{argv0}: -b 99999999999: read as 2147483647\n"),
+    ("permuted-option-as-value", "COM3 -b 9600 -p -b", {}, FAILED % "-b" * 2,
+     IGNORED % "COM3" + "comterm: {tried}-b: {missing}\n"),
+    ("posixly-correct", "-p {port} COM3 -b 9600", {"POSIXLY_CORRECT": "1"}, BAUD_MENU,
+     IGNORED % "COM3 -b 9600"),
+    ("empty-port", "-p  -b 9600", {}, FAILED % "" * 2, "comterm: \\\\.\\: {no_name}\n"),
     ("no-rate", "-p {port} -b x -b", {}, BAUD_MENU, "{argv0}: option requires an argument -- b\n"),
-    ("name-length", "-b 9600 -p %s -p %sN" % ("N" * 27, "N" * 27), {}, FAILED % ("N" * 27),
-     "{argv0}: port name too long -- %s\n" % ("N" * 28)),
-    ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2, ""),  # no port
+    ("name-length", "-b 9600 -p %s -p %sN" % ("N" * 27, "N" * 27), {}, FAILED % ("N" * 27) * 2,
+     "{argv0}: port name too long -- %s\ncomterm: {tried}%s: {missing}\n" % ("N" * 28, "N" * 27)),
+    ("regular-file", "-p {file} -b 9600", {}, OPEN_FAILED % ("{file}", 9600) * 2,
+     "comterm: {file}: {file_refused}\n"),  # no port
     # --hel: a long option cut short
     ("invalid-letters", "--hel -xp {port} -b9600 -- --help", {}, UP,
-     "{argv0}: unrecognized option '--hel'\n{argv0}: invalid option -- x\n"),
+     "{argv0}: unrecognized option '--hel'\n{argv0}: invalid option -- x\n" + IGNORED % "--help"),
+    ("read-otherwise", "{port} 115200 -p {port} -b 115k", {}, OPENED % ("{path}", 115),
+     "{argv0}: -b 115k: read as 115\n" + IGNORED % "{port} 115200"),
 ]
 # Under Wine '/' begins a name, "96*" names the file 9600 ("7*" nothing), /dev/null has no line
-# settings; natively '/' begins a device path (over 31 characters: taken as the device it leads to),
-# the device refuses the rate -1. A configuration failure only delays the link.
+# settings; natively '/' begins a device path, kept as typed however long, and the device refuses
+# the rate -1 (which is read as written). A configuration failure only delays the link.
 WINE_ROWS = [
-    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x", ""),
+    ("slash-is-a-name", "-b 9600 -p /dev/x", {}, FAILED % "/dev/x" * 2,
+     "comterm: \\\\.\\/dev/x: Path not found.\n"),
     ("settings-unreadable", "-p {null} -b 9600", {},
      "GetCommState fail\n" + OPENED % ("\\\\.\\{null}", 9600), ""),
     ("wildcard", "-p {port} -b 96*", {}, UP, ""),
-    ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7), ""),
+    ("no-wildcard-match", "-p {port} -b 7*", {}, OPENED % ("{path}", 7),
+     "{argv0}: -b 7*: read as 7\n"),
 ]
 NATIVE_ROWS = [
-    ("long-link", "-b 9600 -p {by_id} -p {by_id}x", {}, OPENED % ("{pts}", 9600),
-     "{argv0}: port name too long -- {by_id}x\n"),
+    ("long-link", "-b 9600 -p {by_id} -p /%s" % ("x" * 4095), {}, OPENED % ("{by_id}", 9600),
+     "{argv0}: port name too long -- /%s\n" % ("x" * 4095)),
     ("rate-refused", "-p {port} -b -1", {}, "SetCommState fail\n" + OPENED % ("{path}", -1), ""),
 ]
 PORT_MENU = "===================\n>>当前有 %d 个串口可用，请输入数字并回车来选择串口：\n"
@@ -96,9 +105,17 @@ def option_rows():
 def options(h, args, env, shown, error):
     device = h.shared("device", h.device)
     link = h.link_path(device.name)
-    fill = {"port": device.name, "path": port_path(device.name), "pts": os.path.realpath(link),
+    fill = {"port": device.name, "path": port_path(device.name),
             "by_id": h.tmp + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
             "file": h.tmp.replace("/", "\\") + "\\k", "null": h.shared("null", h.new_port)}
+    # Why a port did not open: Wine's texts, or the C library's for the file tried natively.
+    if windows():
+        fill.update({"tried": "\\\\.\\", "missing": "File not found.", "no_name": "Invalid name.",
+                     "file_refused": "not a serial port"})
+    else:
+        fill.update({"tried": "/dev/", "missing": "No such file or directory",
+                     "no_name": "No such file or directory",
+                     "file_refused": "No such file or directory"})
     for file in ("k", "9600"):
         open(os.path.join(h.tmp, file), "w").close()
     # null by way of the temporary folder: once it is gone, a link to nothing, which no menu offers

@@ -1,7 +1,8 @@
 // Option parser: the words are the lines of the input after its first byte, whose low bit sets
 // POSIXLY_CORRECT; the first word is the program name (inputs holding --help or --version are
-// skipped). Whatever the words, port_path stays a string in its buffer, a device path, and
-// parse_baud reads a word like strtoll clamped to 32 bits.
+// skipped). Whatever the words, port_path stays a string in its buffer, a device path (one
+// beginning with a backslash within 31 characters), and parse_baud reads a word like strtoll
+// clamped to 32 bits.
 #include <climits>
 #include <utility>
 
@@ -38,8 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FILE* const saved_stderr = std::exchange(stderr, quiet);  // its messages are not looked at
     parse_options(static_cast<int>(words.size()), argv.data());
     stderr = saved_stderr;
+    // A "\\.\" path holds 31 characters; only a '/' path may fill the buffer.
     const std::size_t length = strnlen(port_path, port_path_size);
     FUZZ_CHECK(length < port_path_size &&
-               (length == 0 || port_path[0] == '\\' || port_path[0] == '/'));
+               (length == 0 || port_path[0] == '/' ||
+                (port_path[0] == '\\' && length < device_namespace_path_size)));
     return 0;
 }

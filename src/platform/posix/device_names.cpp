@@ -138,18 +138,3 @@ int resolve_device_path(const char* port_path, char* out, std::size_t out_size) 
 bool names_full_device_path(const char* value) {
     return value[0] == '\\' || value[0] == '/';
 }
-
-int shorten_device_path(const char* path, char* out, std::size_t out_size) {
-    // The stable names udev gives adapters (/dev/serial/by-id/usb-FTDI_...-if00-port0) are links to
-    // the short kernel name.
-    if (path[0] != '/') {
-        return -1;
-    }
-    char* real = realpath(path, nullptr);
-    const bool fits = real != nullptr && std::strlen(real) < out_size;
-    if (fits) {
-        std::memcpy(out, real, std::strlen(real) + 1);
-    }
-    std::free(real);
-    return fits ? 0 : -1;
-}

@@ -12,7 +12,7 @@
 //   4. any other name is an entry of COMTERM_DEVICE_DIR when it has one, else a name under /dev.
 //
 //   resolve_device_path()  port path to filesystem path; 0, or a negative device_name_error.
-// The same file implements names_full_device_path() and shorten_device_path() of platform.h.
+// The same file implements names_full_device_path() of platform.h.
 #pragma once
 
 #include <cstddef>

@@ -4,10 +4,14 @@
 // Only what the program calls exists here. Each operation copies the Win32 behaviour the callers
 // rely on:
 //   CreateFileA      opens a port path "\\.\NAME" (device names: see device_names.h) exclusively,
-//                    raw, without becoming the controlling terminal; INVALID_HANDLE_VALUE on
-//                    failure.
+//                    raw, without becoming the controlling terminal, by its name every time (a
+//                    link leads to the device it names now); INVALID_HANDLE_VALUE on failure,
+//                    with the reason kept for GetLastError.
 //                    A port another program holds with its exclusive flag (TIOCEXCL) counts as
 //                    busy, root or not.
+//   GetLastError     why the calling thread's last CreateFileA failed: an errno value, and EBUSY
+//                    for every way of finding the port held by another program (its exclusive
+//                    flag, its flock, the driver's EBUSY); SetLastError sets it.
 //   CloseHandle      puts back the line settings found at open, releases the device and its lock.
 //   GetFileType      FILE_TYPE_CHAR for an open port (CreateFileA opens terminals only).
 //   GetCommState     fills a DCB from the line; fails once the device has gone (tty hung up).
@@ -21,7 +25,8 @@
 //   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
 //                    (so also when the configuration failed before it), from a read-ahead of a
 //                    few KiB filled by one read(2); fails on a hung-up tty once the read-ahead
-//                    is handed out.
+//                    is handed out. Right after an idle wait that ran its full time it finds
+//                    nothing without a read(2): an idle pass costs one system call, the wait.
 //   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
 //                    when both are 0 (no SetCommTimeouts yet).
 //   port_wait_for_data()  the link's idle wait, for the Win32 build a Sleep: here it returns as
@@ -58,13 +63,15 @@
 //   file_sync()      what a file has written, on the disk (fdatasync): 0, or -1.
 // and what the program's texts say about a port path:
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
-//   shorten_device_path()     a '/' path's real path (realpath), when it fits.
 //   path_as_console_text()    the path typed in the user's locale as GBK console text.
+//   open_failure_text()       why the last CreateFileA failed, naming the file it tried.
 // and describe_port() (port_descriptions.cpp): a port's device file, and its adapter's
 // /dev/serial/by-id name or USB product string.
 #pragma once
 
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -88,6 +95,11 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 constexpr DWORD FILE_TYPE_UNKNOWN = 0;
 constexpr DWORD FILE_TYPE_CHAR = 2;
+// GetLastError's codes are errno values; the Win32 names the program sets stand for their kin.
+constexpr DWORD ERROR_BAD_DEVICE = ENOTTY;  // no serial port (a file, a directory)
+
+// A port path: a '/' path is kept as typed, so it may be as long as the system allows.
+constexpr std::size_t port_path_size = PATH_MAX;
 
 // EscapeCommFunction's functions, with their Win32 values.
 constexpr DWORD SETRTS = 3;
@@ -133,6 +145,8 @@ struct OVERLAPPED;
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
+DWORD GetLastError();
+void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFileType(HANDLE handle);
 BOOL GetCommState(HANDLE handle, DCB* dcb);
@@ -166,12 +180,13 @@ int file_sync(std::FILE* file);
 // Whether a -p value is a full device path, taken as it is, rather than a name that gets the
 // device-namespace prefix.
 bool names_full_device_path(const char* value);
-// A shorter path of the same device for a full device path too long for the caller: 0 with the
-// path in out, or -1 when there is none that fits.
-int shorten_device_path(const char* path, char* out, std::size_t out_size);
 // What messages and titles show for a path: path itself, or its console-text form written into out
 // (which needs room for the path and its NUL; a smaller out makes the result path).
 const char* path_as_console_text(const char* path, char* out, std::size_t out_size);
+// Why the calling thread's last CreateFileA of port_path failed, as "PATH: REASON" written into out
+// (console text, without a line end): PATH is the file tried (the one a "\\.\" name led to), or
+// port_path when the name led to none.
+const char* open_failure_text(const char* port_path, char* out, std::size_t out_size);
 // For --list: the file a port path opens (device; on Windows the path itself) and, where the system
 // knows it, the adapter's description (empty otherwise), both as NUL-terminated console text.
 void describe_port(const char* port_path, char* device, std::size_t device_size, char* description,

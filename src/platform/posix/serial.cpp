@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -40,6 +42,9 @@ struct serial_port {
     // The last idle wait ended early, and no byte has been handed out since: see
     // port_wait_for_data().
     bool woken_for_nothing = false;
+    // The last idle wait ran its full time without a byte arriving: the next read would find
+    // nothing, so it is spared (a byte that comes after the wait ends the next wait at once).
+    bool quiet_through_wait = false;
     // Received bytes read ahead, not yet handed out: ahead[ahead_start, ahead_end).
     std::size_t ahead_start = 0;
     std::size_t ahead_end = 0;
@@ -77,6 +82,16 @@ void give_back(int fd, const held_port& held) {
 bool held_elsewhere(int fd) {
     int exclusive = 1;
     return ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
+}
+
+// Why the calling thread's last CreateFileA failed, and the file it tried ("" when the port path
+// named none). Per thread: the port menu's probe and the link thread each report their own.
+thread_local DWORD last_error = 0;
+thread_local char last_tried_path[PATH_MAX];
+
+HANDLE open_failed(int error) {
+    last_error = static_cast<DWORD>(error);
+    return INVALID_HANDLE_VALUE;
 }
 
 int take_held_entry() {
@@ -161,39 +176,81 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
     (void)disposition;
     (void)flags;
     (void)template_file;
-    char device_path[PATH_MAX];
-    if (resolve_device_path(path, device_path, sizeof device_path) != 0) {
-        return INVALID_HANDLE_VALUE;
+    char* const device_path = last_tried_path;
+    const int resolved = resolve_device_path(path, device_path, sizeof last_tried_path);
+    if (resolved != 0) {
+        device_path[0] = '\0';
+        return open_failed(resolved == DEVICE_NAME_TOO_LONG ? ENAMETOOLONG : ENOENT);
     }
     // O_NOCTTY: a port never becomes our controlling terminal. O_NONBLOCK: the open does not wait
     // for carrier, reads never wait, and writes wait only as long as their timeout says (poll).
+    // The name is opened anew each time: a link (/dev/serial/by-id/...) leads to today's device.
     int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return INVALID_HANDLE_VALUE;
+        return open_failed(errno);  // EBUSY: another program's exclusive flag
     }
     // Share mode 0: the flock keeps out every program that honours it (root included, whom
     // TIOCEXCL does not stop); TIOCEXCL keeps out any further open by an unprivileged program.
+    // Each refusal is recorded as the reason: any lock or flag of another program means held.
     const int index = take_held_entry();
-    if (index < 0 || !isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || held_elsewhere(fd) ||
-        serial_line_save(fd, &held_ports[index].line_before_open) != 0) {
+    int error = index < 0 ? EMFILE : 0;
+    if (error == 0 && !isatty(fd)) {
+        error = ENOTTY;
+    } else if (error == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (error == 0 && held_elsewhere(fd)) {
+        error = EBUSY;
+    } else if (error == 0 && serial_line_save(fd, &held_ports[index].line_before_open) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
         if (index >= 0) {
             held_ports[index].fd.store(held_free);
         }
         close(fd);  // the exclusive flag, if set, is the holder's: leave it
-        return INVALID_HANDLE_VALUE;
+        return open_failed(error);
     }
     // Published before anything is changed, so that a signal from here on finds what to put back.
     held_ports[index].fd.store(fd);
     auto* port = new (std::nothrow) serial_port{fd, 0, 0, index};
     if (port == nullptr || ioctl(fd, TIOCEXCL) != 0 || serial_line_make_raw(fd) != 0) {
+        error = port == nullptr ? ENOMEM : errno;
         delete port;
         give_back(fd, held_ports[index]);
         if (unpublish(index, fd)) {
             close(fd);
         }
-        return INVALID_HANDLE_VALUE;
+        return open_failed(error);
     }
     return port;
+}
+
+DWORD GetLastError() {
+    return last_error;
+}
+
+void SetLastError(DWORD error) {
+    last_error = error;
+}
+
+const char* open_failure_text(const char* port_path, char* out, std::size_t out_size) {
+    const char* path = last_tried_path[0] != '\0' ? last_tried_path : port_path;
+    const int error = static_cast<int>(last_error);
+    const char* reason = std::strerror(error);
+    if (error == EBUSY) {
+        reason = "held by another program";
+    } else if (error == ENOTTY) {
+        reason = "not a serial port";
+    }
+    // Who may open a serial device is a matter of group (dialout on Debian); a file elsewhere that
+    // refuses us is not.
+    struct stat device;
+    const bool device_refused =
+        (error == EACCES || error == EPERM) && stat(path, &device) == 0 && S_ISCHR(device.st_mode);
+    char shown[PATH_MAX];
+    std::snprintf(out, out_size, "%s: %s%s", path_as_console_text(path, shown, sizeof shown),
+                  reason, device_refused ? " (add your user to the dialout group)" : "");
+    return out;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -287,7 +344,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAP
     if (port == nullptr) {
         return 0;
     }
-    if (port->ahead_start == port->ahead_end && to_read != 0) {
+    const bool quiet = port->quiet_through_wait;
+    port->quiet_through_wait = false;
+    if (port->ahead_start == port->ahead_end && to_read != 0 && !quiet) {
         port->ahead_start = 0;
         port->ahead_end = 0;
         for (;;) {
@@ -373,7 +432,9 @@ void port_wait_for_data(HANDLE handle, DWORD milliseconds) {
         return;
     }
     pollfd state{fd, POLLIN, 0};
-    if (poll(&state, 1, static_cast<int>(milliseconds)) > 0) {
+    const int ready = poll(&state, 1, static_cast<int>(milliseconds));
+    if (ready > 0) {
         static_cast<serial_port*>(handle)->woken_for_nothing = true;
     }
+    static_cast<serial_port*>(handle)->quiet_through_wait = ready == 0;
 }

@@ -6,10 +6,6 @@ bool names_full_device_path(const char* value) {
     return value[0] == '\\';
 }
 
-int shorten_device_path(const char* /*path*/, char* /*out*/, std::size_t /*out_size*/) {
-    return -1;
-}
-
 const char* path_as_console_text(const char* path, char* /*out*/, std::size_t /*out_size*/) {
     return path;
 }

@@ -21,8 +21,8 @@
 //                    ends the process with nothing run.
 // and what the program's texts say about a port path (device_names.cpp):
 //   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
-//   shorten_device_path()     never: -1.
 //   path_as_console_text()    the path itself: what is typed is in the console's code page already.
+//   open_failure_text()       why the last CreateFileA failed: GetLastError's system text.
 // and describe_port() (port_descriptions.cpp): the Device Manager's name of a port, by SetupAPI.
 #pragma once
 
@@ -34,6 +34,9 @@
 #include <cstddef>
 #include <cstdio>
 
+// A port path: 31 characters and the NUL, as the program has always held it.
+constexpr std::size_t port_path_size = 32;
+
 void console_init();
 void console_pause();
 void console_flush();
@@ -43,8 +46,10 @@ constexpr std::size_t console_held_text_max = 0;
 void file_hold_at_ending(std::FILE* file, unsigned char* bytes, std::atomic<std::size_t>* count);
 
 bool names_full_device_path(const char* value);
-int shorten_device_path(const char* path, char* out, std::size_t out_size);
 const char* path_as_console_text(const char* path, char* out, std::size_t out_size);
+// Why the calling thread's last CreateFileA of port_path failed, as "PATH: REASON" written into out
+// (without a line end).
+const char* open_failure_text(const char* port_path, char* out, std::size_t out_size);
 // For --list: the file a port path opens (device; on Windows the path itself) and, where the system
 // knows it, the adapter's description (empty otherwise), both as NUL-terminated console text.
 void describe_port(const char* port_path, char* device, std::size_t device_size, char* description,
