@@ -11,6 +11,8 @@ person's screen ("pty"), or into a pipe ("pipe"; not tio, which buffers a pipe u
             loop writing 64 KiB whenever the line is writable and reading the terminal in between,
             like a test rig; comterm and picocom only): time from the first write to the read that
             brings the end mark, the terminal's CPU time over it, peak RSS, bytes lost.
+            "comterm+log" is comterm with --log FILE --timestamp (steady producer only): the stamps
+            are taken off what it shows, and its log must hold the payload too.
   idle      CPU time and context switches with the port open and nothing sent; then latency: one
             letter after 100 to 150 ms of silence, until it is on the screen.
 
@@ -38,13 +40,16 @@ LATENCY_GAP = (0.100, 0.150)  # silence before each letter, drawn afresh so no p
 PLANS = {"full": dict(payload_bytes=4 << 20, repeats=3, latency_samples=100, idle_seconds=10.0),
          "quick": dict(payload_bytes=256 << 10, repeats=1, latency_samples=20, idle_seconds=2.0)}
 # Peers: no mapping of what they receive, no local echo, no banner, no reset at exit. Each with the
-# output kinds it is measured on.
+# output kinds and producers it is measured with.
 TERMINALS = {
-    "comterm": (["{comterm}", "-p", "COM3", "-b", str(BAUD)], KINDS),
+    "comterm": (["{comterm}", "-p", "COM3", "-b", str(BAUD)], KINDS, PRODUCERS),
+    "comterm+log": (["{comterm}", "-p", "COM3", "-b", str(BAUD), "--log", "session.log",
+                     "--timestamp"], KINDS, ("steady",)),
     "picocom": (["picocom", "-q", "-b", str(BAUD), "--noreset", "--imap", "", "--omap", "",
-                 "--emap", "", "{tty}"], KINDS),
-    "tio": (["tio", "--mute", "-b", str(BAUD), "-m", "", "{tty}"], ("pty",)),
+                 "--emap", "", "{tty}"], KINDS, PRODUCERS),
+    "tio": (["tio", "--mute", "-b", str(BAUD), "-m", "", "{tty}"], ("pty",), ("steady",)),
 }
+STAMP = rb"\[\d\d:\d\d:\d\d\.\d\d\d\] "  # --timestamp's
 
 
 class BenchError(Exception):
@@ -119,6 +124,9 @@ class Terminal:
         os.set_blocking(self.out, False)
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": folder, "TERM": "xterm",
                "LANG": "C.UTF-8", "COMTERM_DEVICE_DIR": folder}
+        self.log = os.path.join(folder, "session.log")
+        if os.path.exists(self.log):
+            os.unlink(self.log)  # each run's log on its own
         command = [arg.replace("{tty}", vdev.dev.tty).replace("{comterm}", comterm)
                    for arg in TERMINALS[name][0]]
         # A session of its own with the screen as controlling terminal, as in a terminal window.
@@ -149,9 +157,11 @@ class Terminal:
         if self.kind == "pty":
             opened = opened.replace("\n", "\r\n").encode()
         opened = opened.encode("gbk") if self.kind == "pipe" else opened
-        opened = opened if self.name == "comterm" else b""
+        opened = opened if self.name.startswith("comterm") else b""
+        # With --timestamp the prompt after the message is stamped.
+        opened = re.escape(opened).replace(b"\n", b"\n(?:%s)?" % STAMP)
         deadline = time.monotonic() + WAIT_SECONDS
-        while termios.tcgetattr(self.line)[5] == UNSET_RATE or opened not in self.shown:
+        while termios.tcgetattr(self.line)[5] == UNSET_RATE or not re.search(opened, self.shown):
             if time.monotonic() > deadline:
                 raise BenchError("%s not ready; it showed %r" % (self.label, self.shown[-300:]))
             self.read(0.001)
@@ -228,16 +238,26 @@ def transfer(terminal, payload, producer):
         terminal.read(0.05)  # the rest of the end mark's line
     # As the payload's bytes: comterm on a pipe writes GBK; a screen may show LF as CR LF.
     got = bytes(terminal.shown)
-    if terminal.name == "comterm" and terminal.kind == "pipe":
+    if terminal.name.startswith("comterm") and terminal.kind == "pipe":
         got = got.decode("gbk", errors="replace").encode()
-    got = got.replace(b"\r\n", b"\n")
+    got = re.sub(b"(?m)^" + STAMP, b"", got.replace(b"\r\n", b"\n"))
     terminal.shown.clear()
     run = {"seconds": end - start, "cpu_seconds": (cpu - cpu_before) / 1e9, "peak_rss_kib": peak,
            "bytes_lost": max(0, len(payload) - len(got)), "intact": got == payload}
-    if not run["intact"]:
-        at = len(os.path.commonprefix([payload, got]))
-        print("  %s: %d bytes shown for %d sent; from byte %d on sent %r, shown %r" % (
-            terminal.label, len(got), len(payload), at, payload[at:at + 40], got[at:at + 40]))
+    differences = [("shown", got)]
+    if terminal.name == "comterm+log":
+        # The log, written out before the screen: after the session line and the open message,
+        # the payload, each line stamped.
+        with open(terminal.log, "rb") as log:
+            logged = re.sub(b"(?m)^" + STAMP, b"", log.read().split(b"\n", 2)[2])
+        run["intact"] = run["intact"] and logged == payload
+        differences.append(("logged", logged))
+    for what, bytes_seen in differences:
+        if bytes_seen != payload:
+            at = len(os.path.commonprefix([payload, bytes_seen]))
+            print("  %s: %d bytes %s for %d sent; from byte %d on sent %r, %s %r" % (
+                terminal.label, len(bytes_seen), what, len(payload), at, payload[at:at + 40],
+                what, bytes_seen[at:at + 40]))
     return run
 
 
@@ -290,8 +310,8 @@ def run(comterm, plan, folder):
     payload = log_payload(plan.payload_bytes)
     megabytes = len(payload) / 1e6
     cells = {"%s/%s/%s" % (name, producer, kind): [] for producer in PRODUCERS for kind in KINDS
-             for name, (_, kinds) in TERMINALS.items()
-             if kind in kinds and (producer == "steady" or name != "tio")}
+             for name, (_, kinds, producers) in TERMINALS.items()
+             if kind in kinds and producer in producers}
     results = {"payload_bytes": len(payload), "transfers": cells, "idle": {}, "latency_ms": {}}
     # Rounds over every cell in turn, so that noise on the shared machine hits every terminal.
     for round_number in range(plan.repeats):
@@ -308,7 +328,7 @@ def run(comterm, plan, folder):
                 cell, round_number + 1, megabytes / runs[-1]["seconds"],
                 runs[-1]["cpu_seconds"] / megabytes, runs[-1]["peak_rss_kib"]), flush=True)
     rng = random.Random(5)
-    for name in TERMINALS:
+    for name in report.TERMINALS:  # the log's idle cost is comterm's
         terminal = Terminal(name, "pty", comterm, folder)
         try:
             idle, samples = idle_and_latency(terminal, plan, rng)
@@ -342,8 +362,8 @@ def main():
     started = time.monotonic()
     try:
         converted = conversion(args.conversion)
-        print("receive: comterm, picocom, tio; %d KiB payload, best of up to %d runs a cell" % (
-            plan.payload_bytes >> 10, plan.repeats), flush=True)
+        print("receive: %s; %d KiB payload, best of up to %d runs a cell" % (
+            ", ".join(TERMINALS), plan.payload_bytes >> 10, plan.repeats), flush=True)
         results = run(os.path.abspath(args.comterm), plan, folder)
     except (BenchError, OSError) as error:  # OSError: a peer missing (scripts/install-deps)
         print("bench_receive: FAILED: %s" % error, file=sys.stderr)

@@ -5,6 +5,7 @@
 
 #include "link.h"
 #include "receive_decoder.h"
+#include "view.h"
 
 bool echo_keys = false;
 enter_choice enter_sends = ENTER_CR;
@@ -38,18 +39,20 @@ bool keys_typed_as_utf8() {
 }  // namespace
 
 void echo_key(unsigned char key) {
+    // Through the view: stamped with --timestamp, and with --hex the key's own byte in hex.
+    unsigned char shown[receive_decoder_shown_max(1)] = {key};
+    std::size_t shown_len = 1;
+    if (view_hex) {
+        view_echo(shown, shown_len);
+        return;
+    }
     if (key == enter_key) {
-        std::putchar('\n');
-        return;
+        shown[0] = '\n';
+    } else if (keys_typed_as_utf8()) {
+        static receive_decoder decoder;
+        shown_len = receive_decoder_feed(decoder, &key, 1, shown);
     }
-    if (!keys_typed_as_utf8()) {
-        std::putchar(key);
-        return;
-    }
-    static receive_decoder decoder;
-    unsigned char shown[receive_decoder_shown_max(1)];
-    const std::size_t shown_len = receive_decoder_feed(decoder, &key, 1, shown);
-    std::fwrite(shown, 1, shown_len, stdout);
+    view_echo(shown, shown_len);
 }
 
 int send_typed_key(unsigned char key) {
@@ -90,5 +93,8 @@ void print_exit_banner() {
     } else {
         std::snprintf(name, sizeof name, "%c", exit_key);
     }
-    std::printf(">>按 %s 退出\n", name);
+    // A status line like the link's: stamped with --timestamp, and in the log.
+    char line[32];
+    std::snprintf(line, sizeof line, ">>按 %s 退出\n", name);
+    view_status(line, false);
 }

@@ -10,8 +10,9 @@
 //   send_typed_key()     sends the bytes a key stands for (Enter: enter_sends), echoes the key
 //                        once all went out, and pauses char_delay_ms after each byte sent; 0
 //                        sent, -1 a write failed, 1 dropped (the link is not up).
-//   echo_key()           shows a key on the console as it was typed, Enter as a new line.
-//   print_exit_banner()  ">>按 <key> 退出" on standard output when an exit key is set.
+//   echo_key()           shows a key on the console as it was typed, Enter as a new line, through
+//                        the view (view.h): stamped with --timestamp, its byte in hex with --hex.
+//   print_exit_banner()  ">>按 <key> 退出", a status line (view_status()), when an exit key is set.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 #include "selection.h"
 #include "terminal.h"
 #include "textconv.h"
+#include "view.h"
 
 int main(int argc, char** argv) {
     // Standard streams show every write at once.
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
         list_ports();
         return 0;
     }
+    // The session log, if asked for: one that cannot be opened ends the program before any port.
+    if (view_log_open(argv[0]) != 0) {
+        return 1;
+    }
     // Menus for whatever the command line left unset.
     if (port_path[0] == '\0') {
         select_port();
@@ -35,6 +40,8 @@ int main(int argc, char** argv) {
     }
     // The window now names the device.
     set_port_title();
+    // The log's session line names port and rate.
+    view_session_start();
     // The exit key, when there is one, is named before anything else is shown.
     print_exit_banner();
     // The link thread owns the device from here on.

@@ -9,6 +9,7 @@
 #include "keys.h"
 #include "link.h"
 #include "modem_lines.h"
+#include "view.h"
 
 bool list_ports_requested = false;
 
@@ -148,6 +149,11 @@ int apply_char_delay(const char* argv0, const char* value);
 int apply_list(const char* argv0, const char* value);
 int apply_exit_key(const char* argv0, const char* value);
 
+int apply_log(const char* argv0, const char* value);
+int apply_timestamp(const char* argv0, const char* value);
+int apply_hex(const char* argv0, const char* value);
+int apply_encoding(const char* argv0, const char* value);
+
 constexpr long_option_row long_option_rows[] = {
     {"help", nullptr, "show this text and end", apply_help},
     {"version", nullptr, "show the version and end", apply_version},
@@ -158,6 +164,10 @@ constexpr long_option_row long_option_rows[] = {
     {"dtr", "on|off", "set DTR at every open (as the driver leaves it)", apply_dtr},
     {"rts", "on|off", "set RTS at every open (as the driver leaves it)", apply_rts},
     {"exit-key", "KEY", "end with KEY (^], ctrl-] or hex 1d), not sent", apply_exit_key},
+    {"log", "FILE", "append the session to FILE", apply_log},
+    {"timestamp", nullptr, "begin every line with the local time", apply_timestamp},
+    {"hex", nullptr, "show received bytes in hexadecimal", apply_hex},
+    {"encoding", "utf-8|gbk", "what the device sends (default utf-8)", apply_encoding},
 };
 
 // A value that is one of a few words, each naming a setting.
@@ -167,6 +177,7 @@ struct value_word {
 };
 constexpr value_word enter_words[] = {{"cr", ENTER_CR}, {"lf", ENTER_LF}, {"crlf", ENTER_CRLF}};
 constexpr value_word line_words[] = {{"on", LINE_ON}, {"off", LINE_OFF}};
+constexpr value_word encoding_words[] = {{"utf-8", ENCODING_UTF8}, {"gbk", ENCODING_GBK}};
 
 int refuse(const char* argv0, const char* option, const char* value, const char* allowed) {
     std::fprintf(stderr, "%s: invalid argument '%s' for '--%s' (%s)\n", argv0, value, option,
@@ -233,6 +244,34 @@ int apply_char_delay(const char* argv0, const char* value) {
     }
     char_delay_ms = delay;
     return 0;
+}
+
+// What the console and the log get (view.h); the file is opened after the options, in main.
+int apply_log(const char* /*argv0*/, const char* value) {
+    view_log_path = value;
+    return 0;
+}
+
+int apply_timestamp(const char* /*argv0*/, const char* /*value*/) {
+    view_timestamps = true;
+    return 0;
+}
+
+int apply_hex(const char* /*argv0*/, const char* /*value*/) {
+    view_hex = true;
+    return 0;
+}
+
+int apply_encoding(const char* argv0, const char* value) {
+    // The names in any case: UTF-8 and GBK are how they are usually written.
+    for (const value_word& word : encoding_words) {
+        if (std::strlen(value) == std::strlen(word.word) &&
+            starts_with_ignoring_case(value, word.word)) {
+            view_encoding = static_cast<view_encoding_value>(word.setting);
+            return 0;
+        }
+    }
+    return refuse(argv0, "encoding", value, "utf-8 or gbk");
 }
 
 // "^]" and "ctrl-]" (any case) name the control key of a character '@' to '_' (letters in either

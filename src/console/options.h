@@ -28,7 +28,8 @@
 //   program_name_of()  argv[0] after its last backslash (only the backslash separates).
 //   parse_options()    fills port_path, baud_rate and the long options' settings from the words
 //                      (keys.h: --echo, --enter, --char-delay, --exit-key; modem_lines.h: --dtr,
-//                      --rts; list_ports_requested: --list); a bad value is refused with
+//                      --rts; list_ports_requested: --list; view.h: --log, --timestamp, --hex,
+//                      --encoding, whose names go in any case); a bad value is refused with
 //                      "%s: invalid argument '%s' for '--%s' (what would do)";
 //                      0, or -1 when a long option refused its value (it said why).
 //   parse_baud()       a -b value read like atoi, but clamped to the 32-bit range.

@@ -8,6 +8,7 @@
 #include "keys.h"
 #include "link.h"
 #include "options.h"
+#include "view.h"
 
 void set_port_title() {
     // The path, the separator (4), the title and the NUL fit: in 255 bytes with room to spare for
@@ -37,7 +38,7 @@ void forward_keys() {
         }
         // Keys typed while the link is down are dropped without a word.
         if (send_typed_key(static_cast<unsigned char>(key)) < 0) {
-            std::puts("write to serial port fail");
+            view_status("write to serial port fail\n", false);
         }
     }
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "modem_lines.h"
-#include "receive_decoder.h"
+#include "view.h"
 
 enum link_state_value : std::uint8_t {
     LINK_UNOPENED = 0,  // never opened yet
@@ -47,30 +47,28 @@ void release_lost_handle() {
     port_handle.store(INVALID_HANDLE_VALUE);
 }
 
-// One pass with the link up: read what has arrived and show what it completes, with one write;
-// when idle, wait for data a while and now and then ask the device whether it is still there.
-void poll_pass(receive_decoder& decoder, int& idle_passes) {
+// One pass with the link up: read what has arrived and show and log it (view.h); when idle, wait
+// for data a while and now and then ask the device whether it is still there.
+void poll_pass(int& idle_passes) {
     unsigned char read_buffer[read_chunk];
     DWORD bytes_read = 0;
     const HANDLE handle = port_handle.load(std::memory_order_relaxed);
     if (ReadFile(handle, read_buffer, read_chunk, &bytes_read, nullptr)) {
-        unsigned char shown[receive_decoder_shown_max(read_chunk)];
-        const std::size_t shown_len = receive_decoder_feed(decoder, read_buffer, bytes_read, shown);
-        if (shown_len != 0) {
-            std::fwrite(shown, 1, shown_len, stdout);
-        }
+        view_received(read_buffer, bytes_read);
     } else {
         bytes_read = 0;  // a failed read counts as an idle pass, never as a loss by itself
     }
     if (bytes_read == read_chunk) {
         return;  // more may be waiting: read on at once
     }
-    // The device has given all it has for now: what it completed is shown before the thread reads
-    // on or waits (one write per short read, not one per character).
+    // The device has given all it has for now: what it completed is logged and shown before the
+    // thread reads on or waits (one write each per short read, not one per character).
+    view_flush();
     console_flush();
     if (bytes_read != 0) {
         return;
     }
+    view_idle();
     port_wait_for_data(handle, idle_wait_ms);
     if (++idle_passes == idle_passes_per_query) {
         idle_passes = 0;
@@ -90,7 +88,7 @@ int configure_port() {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(handle, &dcb)) {
-        std::puts("GetCommState fail");
+        view_status("GetCommState fail\n", false);
         return -1;
     }
     // A negative rate becomes a huge DWORD, which the driver refuses.
@@ -99,7 +97,7 @@ int configure_port() {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(handle, &dcb)) {
-        std::puts("SetCommState fail");
+        view_status("SetCommState fail\n", false);
         return -2;
     }
     SetupComm(handle, queue_size, queue_size);
@@ -111,17 +109,24 @@ int configure_port() {
     timeouts.WriteTotalTimeoutMultiplier = 50;
     timeouts.WriteTotalTimeoutConstant = 2000;
     if (!SetCommTimeouts(handle, &timeouts)) {
-        std::puts("SetCommTimeouts fail");
+        view_status("SetCommTimeouts fail\n", false);
         return -3;
     }
     return 0;
+}
+
+// A status line about the port, named by its console text, at baud_rate.
+void announce(const char* format, const char* port_text, bool prompt) {
+    char line[view_status_max];
+    std::snprintf(line, sizeof line, format, port_text, baud_rate);
+    view_status(line, prompt);
 }
 
 // One attempt to (re)open the port. Announces the outcome, naming the port by its console text;
 // the state moves to LINK_UP only here.
 void open_pass(std::uint8_t state, const char* port_text) {
     if (state == LINK_LOST) {
-        std::printf(">>串口 %s(%d) 已断开，正在重连...\n", port_text, baud_rate);
+        announce(">>串口 %s(%d) 已断开，正在重连...\n", port_text, false);
     }
     const HANDLE handle = open_port(port_path);
     port_handle.store(handle);
@@ -129,7 +134,7 @@ void open_pass(std::uint8_t state, const char* port_text) {
         char failure[failure_text_size];
         open_failure_text(port_path, failure, sizeof failure);  // before printing disturbs it
         if (state == LINK_UNOPENED) {
-            std::printf(">>串口 %s(%d) 打开失败，正在重连...\n", port_text, baud_rate);
+            announce(">>串口 %s(%d) 打开失败，正在重连...\n", port_text, false);
         }
         if (std::strcmp(failure, failure_said) != 0) {
             std::fprintf(stderr, "comterm: %s\n", failure);
@@ -146,9 +151,9 @@ void open_pass(std::uint8_t state, const char* port_text) {
     // After the configuration, which may set the lines itself, and before anyone is told.
     modem_lines_apply(handle);
     if (state == LINK_UNOPENED) {
-        std::printf(">>串口 %s(%d) 打开成功\n>>", port_text, baud_rate);
+        announce(">>串口 %s(%d) 打开成功\n", port_text, true);
     } else {
-        std::printf(">>串口 %s(%d) 重连成功\n>>", port_text, baud_rate);
+        announce(">>串口 %s(%d) 重连成功\n", port_text, true);
     }
     link_state.store(LINK_UP);  // after the handle: a reader that sees LINK_UP sees the handle
 }
@@ -168,15 +173,13 @@ HANDLE open_port(const char* path) {
 }
 
 unsigned link_thread(void* /*argument*/) {
-    // Kept across every pass and reconnection: a character begun before a loss completes after it.
-    receive_decoder decoder;
     int idle_passes = 0;
     char console_text[port_path_size];
     const char* port_text = path_as_console_text(port_path, console_text, sizeof console_text);
     for (;;) {
         const std::uint8_t state = link_state.load(std::memory_order_relaxed);
         if (state == LINK_UP) {
-            poll_pass(decoder, idle_passes);
+            poll_pass(idle_passes);
         } else {
             open_pass(state, port_text);
         }

@@ -1,9 +1,9 @@
 // The serial link: the one background thread that owns the device.
 //
 // link_thread opens port_path, configures the line (8N1 at baud_rate, reads that return at once),
-// polls it for received bytes and shows them through the receive decoder (receive_decoder.h),
+// polls it for received bytes and hands them to the view (view.h), which shows and logs them,
 // queries the device every 201 idle passes to notice that it has gone, and then reopens it once a
-// second until it is back, announcing each change on the console. port_path is opened by its name
+// second until it is back, announcing each change through the view. port_path is opened by its name
 // at every attempt, so a link to the device is followed anew. Why an attempt failed goes to
 // standard error once, and again only when the reason changes.
 //

@@ -13,7 +13,11 @@ HELP = ("  --help                 show this text and end\n"
         "  --char-delay MS        at least MS milliseconds between bytes sent\n"
         "  --dtr on|off           set DTR at every open (as the driver leaves it)\n"
         "  --rts on|off           set RTS at every open (as the driver leaves it)\n"
-        "  --exit-key KEY         end with KEY (^], ctrl-] or hex 1d), not sent\n")
+        "  --exit-key KEY         end with KEY (^], ctrl-] or hex 1d), not sent\n"
+        "  --log FILE             append the session to FILE\n"
+        "  --timestamp            begin every line with the local time\n"
+        "  --hex                  show received bytes in hexadecimal\n"
+        "  --encoding utf-8|gbk   what the device sends (default utf-8)\n")
 VERSION = "comterm %s\n" % re.search(r"project\(comterm VERSION ([^ )]+)",
                                      open(harness.SOURCE_DIR + "/CMakeLists.txt").read())[1]
 LONG_NAME = "x" * 300 + "/c"

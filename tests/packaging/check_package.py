@@ -73,7 +73,8 @@ with tempfile.TemporaryDirectory() as root:
     for words, current, folder, expected in [
             ("comterm -p", "", "", PORTS), ("comterm -b 2 -p", "", root + "/ports", "COM12 COM3"),
             ("comterm -p COM3 -b", "", "", RATES), ("comterm", "-", "",
-             "--help --version --list --echo --enter --char-delay --dtr --rts --exit-key -b -p")]:
+             "--help --version --list --echo --enter --char-delay --dtr --rts --exit-key --log "
+             "--timestamp --hex --encoding -b -p")]:
         reply = run("bash", "-c", script + '; _comterm; echo "${COMPREPLY[@]}"', "-", words,
                     current, env=dict(os.environ, COMTERM_DEVICE_DIR=folder)).stdout
         got = reply.replace(root + "/dev/", "").split()

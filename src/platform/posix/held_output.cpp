@@ -17,6 +17,8 @@ namespace {
 // Room for what one read-ahead of the device (a few KiB) shows, converted, in one write(2).
 constexpr std::size_t output_buffer_size = 8192;
 
+static_assert(console_held_text_max * 3 / 2 <= output_buffer_size);
+
 // Zero-initialised, apart: untouched pages of them cost no memory.
 unsigned char stdout_bytes[output_buffer_size];
 unsigned char stderr_bytes[output_buffer_size];
@@ -140,6 +142,12 @@ void write_stdout_without_blocking(const unsigned char* bytes, std::size_t left)
     }
 }
 
+// The program's file and the bytes it holds for it (file_hold_at_ending): -1, or the descriptor.
+std::atomic<int> held_file{-1};
+bool held_file_regular = true;
+unsigned char* held_file_bytes = nullptr;
+std::atomic<std::size_t>* held_file_count = nullptr;
+
 }  // namespace
 
 output_stream held_stdout{STDOUT_FILENO, false, true, 0, {0}, stdout_bytes, {}};
@@ -189,5 +197,41 @@ void console_flush_from_signal() {
     write_stdout_without_blocking(held_stdout.buffer,
                                   used < output_buffer_size ? used : output_buffer_size);
     held_stdout.used.store(0, std::memory_order_relaxed);
+    errno = saved_errno;
+}
+
+void file_hold_at_ending(std::FILE* file, unsigned char* bytes, std::atomic<std::size_t>* count) {
+    struct stat status {};
+    held_file_regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+    held_file_bytes = bytes;
+    held_file_count = count;
+    held_file.store(fileno(file), std::memory_order_release);  // after what it covers
+}
+
+// Without the program's lock, as console_flush_from_signal(): bytes that the other thread is adding
+// or writing out at this moment may go out twice or not at all. A regular file takes every write
+// at once; anything else (a pipe, a terminal) gets what it takes without waiting.
+void held_file_write_from_signal() {
+    const int fd = held_file.load(std::memory_order_acquire);
+    if (fd < 0) {
+        return;
+    }
+    const int saved_errno = errno;
+    const std::size_t count = held_file_count->exchange(0, std::memory_order_acquire);
+    std::size_t written = 0;
+    while (written < count) {
+        pollfd state{fd, POLLOUT, 0};
+        if (!held_file_regular && (poll(&state, 1, 0) != 1 || state.revents != POLLOUT)) {
+            break;
+        }
+        std::size_t chunk = count - written;
+        chunk = !held_file_regular && chunk > PIPE_BUF ? PIPE_BUF : chunk;
+        const ssize_t put = write(fd, held_file_bytes + written, chunk);
+        if (put > 0) {
+            written += static_cast<std::size_t>(put);
+        } else if (put < 0 && errno != EINTR) {
+            break;
+        }
+    }
     errno = saved_errno;
 }

@@ -36,6 +36,8 @@
 //                                what the output cannot take at once is dropped. Best effort: bytes
 //                                that the interrupted code was adding or writing at that moment may
 //                                go out twice or not at all.
+//   held_file_write_from_signal()  the same for the bytes held for a file (file_hold_at_ending(),
+//                                platform.h), before standard output's, and never blocking either.
 #pragma once
 
 #include <atomic>
@@ -61,3 +63,4 @@ extern output_stream direct_stderr;
 
 bool output_stream_add(output_stream* stream, const unsigned char* data, std::size_t size);
 void console_flush_from_signal();
+void held_file_write_from_signal();

@@ -48,6 +48,19 @@
 //                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 //   console_flush()  writes out the standard output held so far (held_output.h).
+//   console_held_text_max  console text (GBK) that held standard output takes in without writing
+//                    any out, converted or not: a caller whose own held bytes must go out before
+//                    the screen shows more (the session log) writes them out, and then the
+//                    console, before it adds more than this.
+//   file_hold_at_ending()  the bytes the program holds for a file of its own (the session log),
+//                    written out on the ways out of held_output.h (exit() and the ending signals),
+//                    just before what standard output holds. The program writes them out itself
+//                    at its waits; these ways out cannot take its locks, so they read the count,
+//                    which the program stores with release after the bytes it covers, and write
+//                    with write(2) alone. Registered once, before the link thread starts.
+//   GetLocalTime     the local time to the millisecond (the calendar fields read once a second).
+//   GetTickCount64   milliseconds of a monotonic clock.
+//   file_sync()      what a file has written, on the disk (fdatasync): 0, or -1.
 // and what the program's texts say about a port path:
 //   names_full_device_path()  a -p value beginning with a backslash or '/' is a device path.
 //   path_as_console_text()    the path typed in the user's locale as GBK console text.
@@ -56,13 +69,16 @@
 // /dev/serial/by-id name or USB product string.
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 using BOOL = int;
 using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using HANDLE = void*;
 using LPCSTR = const char*;
@@ -113,6 +129,17 @@ struct COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 };
 
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
 struct SECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 
@@ -139,9 +166,16 @@ int _getch();
 std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start)(void*),
                               void* argument, unsigned init_flags, unsigned* thread_id);
 
+void GetLocalTime(SYSTEMTIME* time);
+std::uint64_t GetTickCount64();
+
 void console_init();
 void console_pause();
 void console_flush();
+// 8 KiB of held output (held_output.cpp), 3 bytes of UTF-8 for 2 of GBK.
+constexpr std::size_t console_held_text_max = 8192 * 2 / 3;
+void file_hold_at_ending(std::FILE* file, unsigned char* bytes, std::atomic<std::size_t>* count);
+int file_sync(std::FILE* file);
 
 // Whether a -p value is a full device path, taken as it is, rather than a name that gets the
 // device-namespace prefix.

@@ -24,6 +24,9 @@ constexpr int stopping_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 void give_back_everything() {
     serial_ports_give_back();
     keyboard_give_back();
+    // What the session log holds goes out before what the screen holds, so the log has whatever
+    // the screen shows.
+    held_file_write_from_signal();
     // Output the console still holds in its buffer goes out here, last: a write that cannot
     // finish (a terminal stopped with XOFF, a full pipe) must not keep the port locked.
     console_flush_from_signal();

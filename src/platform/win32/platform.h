@@ -13,6 +13,12 @@
 //                    unbuffered); the Linux build holds it between the program's waits.
 //   port_wait_for_data()  the link's idle wait: Sleep. The Linux build wakes as soon as the port
 //                    has data.
+//   file_sync()      what a file has written, on the disk (_commit): 0, or -1.
+//   console_held_text_max  0: standard output holds nothing, each write is on the screen at once.
+//   file_hold_at_ending()  the bytes the program holds for a file of its own (the session log),
+//                    written out at exit() (the exit key). Without the program's locks: the count
+//                    is stored with release after the bytes it covers. A closed console or a kill
+//                    ends the process with nothing run.
 // and what the program's texts say about a port path (device_names.cpp):
 //   names_full_device_path()  a -p value beginning with a backslash is a device path ('/' is not).
 //   path_as_console_text()    the path itself: what is typed is in the console's code page already.
@@ -24,7 +30,9 @@
 #include <process.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
 
 // A port path: 31 characters and the NUL, as the program has always held it.
 constexpr std::size_t port_path_size = 32;
@@ -33,6 +41,9 @@ void console_init();
 void console_pause();
 void console_flush();
 void port_wait_for_data(HANDLE handle, DWORD milliseconds);
+int file_sync(std::FILE* file);
+constexpr std::size_t console_held_text_max = 0;
+void file_hold_at_ending(std::FILE* file, unsigned char* bytes, std::atomic<std::size_t>* count);
 
 bool names_full_device_path(const char* value);
 const char* path_as_console_text(const char* path, char* out, std::size_t out_size);
