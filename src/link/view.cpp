@@ -71,6 +71,30 @@ const char* current_stamp(char* out) {
     return out;
 }
 
+// A read pass's stamp, read from the clock only when a line begins in what the pass writes: most
+// passes of a stream fall inside a line, and the clock would cost them more than the rest.
+struct pass_stamp {
+    bool taken;
+    char text[stamp_size + 1];
+};
+
+// The stamp for text written at a line state: null without timestamps or when no line begins in
+// it (then stamp_lines() adds nothing either way).
+const char* stamp_if_line_begins(pass_stamp& stamp, bool at_line_start, const unsigned char* text,
+                                 std::size_t length) {
+    if (!view_timestamps || length == 0) {
+        return nullptr;
+    }
+    if (!stamp.taken) {
+        // A line feed that is the text's last byte begins nothing in it.
+        if (!at_line_start && std::memchr(text, '\n', length - 1) == nullptr) {
+            return nullptr;
+        }
+        stamp.taken = current_stamp(stamp.text) != nullptr;
+    }
+    return stamp.text;
+}
+
 void write_console(const unsigned char* text, std::size_t length, const char* stamp) {
     if (length == 0) {
         return;
@@ -153,14 +177,30 @@ void log_status(const char* line, const char* stamp) {
 
 std::size_t stamp_lines(bool& at_line_start, const unsigned char* bytes, std::size_t count,
                         const char* stamp, unsigned char* out) {
+    if (count == 0) {
+        return 0;
+    }
+    if (stamp == nullptr) {
+        std::memcpy(out, bytes, count);
+        at_line_start = bytes[count - 1] == '\n';
+        return count;
+    }
+    // A line at a time: a stream's bytes are copied in runs, not looked at one by one.
     std::size_t length = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (at_line_start && stamp != nullptr) {
+    const unsigned char* const end = bytes + count;
+    while (bytes != end) {
+        if (at_line_start) {
             std::memcpy(out + length, stamp, stamp_size);
             length += stamp_size;
         }
-        out[length++] = bytes[i];
-        at_line_start = bytes[i] == '\n';
+        const auto* feed = static_cast<const unsigned char*>(
+            std::memchr(bytes, '\n', static_cast<std::size_t>(end - bytes)));
+        const unsigned char* const line_end = feed == nullptr ? end : feed + 1;
+        const auto run = static_cast<std::size_t>(line_end - bytes);
+        std::memcpy(out + length, bytes, run);
+        length += run;
+        bytes = line_end;
+        at_line_start = feed != nullptr;
     }
     return length;
 }
@@ -261,8 +301,7 @@ void view_session_start() {
 
 void view_received(const unsigned char* bytes, std::size_t count) {
     const std::lock_guard<std::mutex> guard(view_lock);
-    char stamp_text[stamp_size + 1];
-    const char* stamp = current_stamp(stamp_text);
+    pass_stamp stamp{};
     while (count > 0) {
         const std::size_t take = count < slice_size ? count : slice_size;
         std::size_t shown_length = 0;
@@ -275,16 +314,20 @@ void view_received(const unsigned char* bytes, std::size_t count) {
         }
         // Before the screen could show what the log holds (its held output full), the log goes
         // out, then the screen, as at the link's waits.
+        const char* console_stamp =
+            stamp_if_line_begins(stamp, console_at_line_start, shown, shown_length);
         const std::size_t console_most =
-            stamp == nullptr ? shown_length : stamped_max(shown_length);
+            console_stamp == nullptr ? shown_length : stamped_max(shown_length);
         if (log_file != nullptr && console_held_text_max != 0 &&
             console_since_log + console_most > console_held_text_max) {
             write_log_held();
             console_flush();
             console_since_log = 0;
         }
-        log_add(bytes, take, stamp);
-        write_console(shown, shown_length, stamp);
+        if (log_file != nullptr) {
+            log_add(bytes, take, stamp_if_line_begins(stamp, log_at_line_start, bytes, take));
+        }
+        write_console(shown, shown_length, console_stamp);
         bytes += take;
         count -= take;
     }
