@@ -77,7 +77,8 @@ BENCH_RESULTS := $(BUILD_DIR)/bench/bench.json
 bench: deps native
 	cmake --build $(BUILD_DIR) --target bench
 	python3 bench/bench_receive.py $(BUILD_DIR)/src/console/comterm \
-	    --conversion $(BUILD_DIR)/bench/bench_utf8_to_gbk --out $(BENCH_RESULTS)
+	    --conversion $(BUILD_DIR)/bench/bench_utf8_to_gbk \
+	    --idle-floor $(BUILD_DIR)/bench/idle_floor --out $(BENCH_RESULTS)
 	python3 bench/report.py $(BENCH_RESULTS) --plot $(BUILD_DIR)/bench/performance.png
 
 bench-docs: bench

@@ -13,14 +13,17 @@ person's screen ("pty"), or into a pipe ("pipe"; not tio, which buffers a pipe u
             brings the end mark, the terminal's CPU time over it, peak RSS, bytes lost.
             "comterm+log" is comterm with --log FILE --timestamp (steady producer only): the stamps
             are taken off what it shows, and its log must hold the payload too.
-  idle      CPU time and context switches with the port open and nothing sent; then latency: one
-            letter after 100 to 150 ms of silence, until it is on the screen.
+  idle      CPU time (the task clock, as `perf stat -e task-clock` counts it) and context switches
+            with the port open and nothing sent; the same for the floor, a bare loop of 5 ms polls
+            (bench/idle_floor.cpp); then latency: one letter after 100 to 150 ms of silence, until
+            it is on the screen.
 
-usage: bench_receive.py COMTERM --conversion PROGRAM [--out FILE] [--repeats N] [--quick]
+usage: bench_receive.py COMTERM --conversion PROGRAM --idle-floor PROGRAM [--out FILE]
+                        [--repeats N] [--quick]
 """
 
-import argparse, glob, json, os, random, re, select, shutil, signal, statistics
-import subprocess, sys, tempfile, termios, time, types
+import argparse, ctypes, glob, json, os, platform, random, re, select, shutil, signal, statistics
+import struct, subprocess, sys, tempfile, termios, time, types
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[1:1] = [os.path.join(SOURCE, "tools"), os.path.join(SOURCE, "tests", "e2e")]
@@ -92,6 +95,54 @@ def counters(pid):
         except (OSError, ValueError):  # a thread that has just ended
             pass
     return cpu, switches, peak
+
+
+# perf_event_open(2): its number, and the task clock of one thread as perf_event_attr (its first
+# version, 64 bytes: type software, size, config task clock, flags exclude_kernel and exclude_hv, so
+# that an ordinary user may count their own processes; the task clock counts all of a thread's time
+# on a CPU either way).
+PERF_EVENT_OPEN = {"x86_64": 298, "aarch64": 241}.get(platform.machine())
+TASK_CLOCK_ATTR = struct.pack("=IIQQQQQ", 1, 64, 1, 0, 0, 0, 1 << 5 | 1 << 6).ljust(64, b"\0")
+
+
+def task_clocks(pid):
+    """Descriptors counting the CPU time of each thread of a process from now on: the task clock,
+    which starts when a thread is switched in and stops when it is switched out. The run time of
+    schedstat (used for the transfers) also holds the switch into the thread, which on a virtual
+    machine costs as much as the thread's own work when it wakes 200 times a second for nothing.
+    None where the kernel will not count (another architecture, perf_event_paranoid)."""
+    if PERF_EVENT_OPEN is None:
+        return None
+    libc = ctypes.CDLL(None, use_errno=True)
+    fds = []
+    for task in glob.glob("/proc/%d/task/*" % pid):
+        attr = ctypes.create_string_buffer(TASK_CLOCK_ATTR, len(TASK_CLOCK_ATTR))
+        fd = libc.syscall(PERF_EVENT_OPEN, attr, int(os.path.basename(task)), -1, -1,
+                          8)  # PERF_FLAG_FD_CLOEXEC
+        if fd < 0:
+            for opened in fds:
+                os.close(opened)
+            return None
+        fds.append(fd)
+    return fds
+
+
+def idle_cost(pid, seconds, wait):
+    """CPU ms and context switches per second of a process over `seconds` of `wait(end)`: by the
+    task clock where the kernel counts it, otherwise by schedstat; and the method used."""
+    clocks = task_clocks(pid)
+    before = counters(pid)
+    end = time.monotonic() + seconds
+    wait(end)
+    after = counters(pid)
+    cpu_ns, method = after[0] - before[0], "schedstat"
+    if clocks is not None:
+        cpu_ns, method = 0, "task clock"
+        for fd in clocks:
+            cpu_ns += struct.unpack("=Q", os.read(fd, 8))[0]
+            os.close(fd)
+    return {"cpu_ms_per_s": cpu_ns / 1e6 / seconds,
+            "context_switches_per_s": (after[1] - before[1]) / seconds, "method": method}
 
 
 LIVE = []  # terminals not yet stopped: the clean-up on any way out stops them
@@ -266,13 +317,12 @@ def idle_and_latency(terminal, plan, rng):
     milliseconds from each letter written by the device on an idle line to its display."""
     terminal.read(0.5)  # settled after start-up
     terminal.shown.clear()
-    before = counters(terminal.process.pid)
-    end = time.monotonic() + plan.idle_seconds
-    while time.monotonic() < end:
-        terminal.read(end - time.monotonic())
-    after = counters(terminal.process.pid)
-    idle = {"cpu_ms_per_s": (after[0] - before[0]) / 1e6 / plan.idle_seconds,
-            "context_switches_per_s": (after[1] - before[1]) / plan.idle_seconds}
+
+    def watch_screen(end):
+        while time.monotonic() < end:
+            terminal.read(end - time.monotonic())
+
+    idle = idle_cost(terminal.process.pid, plan.idle_seconds, watch_screen)
     samples = []
     for index in range(plan.latency_samples):
         quiet_until = time.monotonic() + rng.uniform(*LATENCY_GAP)
@@ -292,6 +342,24 @@ def idle_and_latency(terminal, plan, rng):
     return idle, samples
 
 
+def idle_floor(program, plan):
+    """The idle cost of a bare loop of 5 ms polls on a pseudo-terminal of its own, measured as
+    comterm's is."""
+    device, line = os.openpty()
+    process = subprocess.Popen([program, os.ttyname(line)])
+    try:
+        time.sleep(0.5)  # settled after start-up, as the terminals are
+        if process.poll() is not None:
+            raise BenchError("%s ended, status %s" % (program, process.returncode))
+        return idle_cost(process.pid, plan.idle_seconds,
+                         lambda end: time.sleep(end - time.monotonic()))
+    finally:
+        process.kill()
+        process.wait()
+        os.close(device)
+        os.close(line)
+
+
 def conversion(program):
     """Runs the conversion benchmark, its lines shown as they come; {corpus: figures}."""
     found = {}
@@ -306,7 +374,7 @@ def conversion(program):
     return found
 
 
-def run(comterm, plan, folder):
+def run(comterm, floor, plan, folder):
     payload = log_payload(plan.payload_bytes)
     megabytes = len(payload) / 1e6
     cells = {"%s/%s/%s" % (name, producer, kind): [] for producer in PRODUCERS for kind in KINDS
@@ -338,6 +406,10 @@ def run(comterm, plan, folder):
         print("  %-8s idle %.3f CPU ms/s, %.1f wake-ups/s; first-byte latency median %.3f ms" % (
             name, idle["cpu_ms_per_s"], idle["context_switches_per_s"],
             statistics.median(samples)), flush=True)
+    results["idle_floor"] = idle = idle_floor(floor, plan)
+    print("  %-8s idle %.3f CPU ms/s, %.1f wake-ups/s (%s)" % (
+        "5 ms poll loop", idle["cpu_ms_per_s"], idle["context_switches_per_s"], idle["method"]),
+        flush=True)
     return results
 
 
@@ -349,6 +421,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("comterm")
     parser.add_argument("--conversion", required=True, help="the conversion benchmark program")
+    parser.add_argument("--idle-floor", required=True, help="the idle floor program")
     parser.add_argument("--out", default="bench.json", help="the result file (JSON)")
     parser.add_argument("--repeats", type=int, help="transfer runs per cell (the best is kept)")
     parser.add_argument("--quick", action="store_true", help="a try-out: small and few")
@@ -364,7 +437,8 @@ def main():
         converted = conversion(args.conversion)
         print("receive: %s; %d KiB payload, best of up to %d runs a cell" % (
             ", ".join(TERMINALS), plan.payload_bytes >> 10, plan.repeats), flush=True)
-        results = run(os.path.abspath(args.comterm), plan, folder)
+        results = run(os.path.abspath(args.comterm), os.path.abspath(args.idle_floor), plan,
+                      folder)
     except (BenchError, OSError) as error:  # OSError: a peer missing (scripts/install-deps)
         print("bench_receive: FAILED: %s" % error, file=sys.stderr)
         return 1

@@ -89,9 +89,11 @@ def goals(r):
     ours, theirs = peak_rss_mib(r, "comterm"), peak_rss_mib(r, "picocom")
     rows.append(("peak RSS, any transfer: at most 2 MiB", "%.2f MiB" % ours, "%.2f MiB" % theirs,
                  ratio_text(ours, theirs), ours <= 2.0))
-    ours, theirs = (r["idle"][name]["cpu_ms_per_s"] for name in ("comterm", "picocom"))
-    rows.append(("idle CPU: at most 2 ms per second", "%.3f ms/s" % ours, "%.3f ms/s" % theirs,
-                 ratio_text(ours, theirs), ours <= 2.0))
+    # Against the floor of its design, a bare loop of 5 ms waits: picocom's wait has no end, and
+    # costs nothing.
+    ours, floor = r["idle"]["comterm"]["cpu_ms_per_s"], r["idle_floor"]["cpu_ms_per_s"]
+    rows.append(("idle CPU: at most 2 ms per second", "%.3f ms/s" % ours,
+                 "%.3f ms/s (5 ms poll loop)" % floor, ratio_text(ours, floor), ours <= 2.0))
     for corpus, figures in r["conversion"].items():
         ours, theirs = figures["mb_per_s"], figures["iconv_mb_per_s"]
         rows.append(("conversion to GBK, %s text: at least 5x iconv" % corpus,

@@ -60,42 +60,46 @@ std::size_t console_since_log = 0;
 unsigned char shown[shown_max];
 unsigned char console_out[stamped_max(shown_max > status_max ? shown_max : status_max)];
 
-// The stamp for what this call writes (all of it arrived together), or null without timestamps.
-const char* current_stamp(char* out) {
-    if (!view_timestamps) {
-        return nullptr;
-    }
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    format_stamp(now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, out);
-    return out;
-}
-
-// A read pass's stamp, read from the clock only when a line begins in what the pass writes: most
-// passes of a stream fall inside a line, and the clock would cost them more than the rest.
+// The stamp of what one call writes (all of it arrived together), read from the clock only when a
+// line begins in it: most read passes of a stream fall inside a line, and the clock would cost
+// them more than the rest of their stamping. A null pass_stamp* means no timestamps.
 struct pass_stamp {
     bool taken;
     char text[stamp_size + 1];
 };
 
-// The stamp for text written at a line state: null without timestamps or when no line begins in
-// it (then stamp_lines() adds nothing either way).
-const char* stamp_if_line_begins(pass_stamp& stamp, bool at_line_start, const unsigned char* text,
-                                 std::size_t length) {
-    if (!view_timestamps || length == 0) {
-        return nullptr;
-    }
-    if (!stamp.taken) {
-        // A line feed that is the text's last byte begins nothing in it.
-        if (!at_line_start && std::memchr(text, '\n', length - 1) == nullptr) {
-            return nullptr;
-        }
-        stamp.taken = current_stamp(stamp.text) != nullptr;
-    }
-    return stamp.text;
+pass_stamp* stamp_if_wanted(pass_stamp& stamp) {
+    return view_timestamps ? &stamp : nullptr;
 }
 
-void write_console(const unsigned char* text, std::size_t length, const char* stamp) {
+// stamp_lines() with the call's stamp, taken when the first line begins in the text: the bytes
+// before that are copied as they are (one search finds where).
+std::size_t stamp_text(bool& at_line_start, const unsigned char* text, std::size_t length,
+                       pass_stamp* stamp, unsigned char* out) {
+    if (stamp == nullptr || length == 0) {
+        return stamp_lines(at_line_start, text, length, nullptr, out);
+    }
+    std::size_t before = 0;  // bytes before the first line that begins here
+    if (!stamp->taken) {
+        if (!at_line_start) {
+            // A line feed that is the text's last byte begins nothing in it.
+            const void* feed = std::memchr(text, '\n', length - 1);
+            if (feed == nullptr) {
+                return stamp_lines(at_line_start, text, length, nullptr, out);
+            }
+            before = static_cast<std::size_t>(static_cast<const unsigned char*>(feed) - text) + 1;
+            stamp_lines(at_line_start, text, before, nullptr, out);
+        }
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        format_stamp(now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, stamp->text);
+        stamp->taken = true;
+    }
+    return before +
+           stamp_lines(at_line_start, text + before, length - before, stamp->text, out + before);
+}
+
+void write_console(const unsigned char* text, std::size_t length, pass_stamp* stamp) {
     if (length == 0) {
         return;
     }
@@ -105,8 +109,7 @@ void write_console(const unsigned char* text, std::size_t length, const char* st
         console_since_log += length;
         return;
     }
-    const std::size_t stamped =
-        stamp_lines(console_at_line_start, text, length, stamp, console_out);
+    const std::size_t stamped = stamp_text(console_at_line_start, text, length, stamp, console_out);
     std::fwrite(console_out, 1, stamped, stdout);
     console_since_log += stamped;
 }
@@ -137,7 +140,7 @@ void write_log_held() {
 
 // Adds bytes (slice_size or a status line at most) to what the log holds, a stamp before each
 // line; what it held is written out first when the bytes might not fit.
-void log_add(const unsigned char* bytes, std::size_t count, const char* stamp) {
+void log_add(const unsigned char* bytes, std::size_t count, pass_stamp* stamp) {
     if (log_file == nullptr) {
         return;
     }
@@ -145,13 +148,13 @@ void log_add(const unsigned char* bytes, std::size_t count, const char* stamp) {
         write_log_held();
     }
     const std::size_t held = log_held_count.load(std::memory_order_relaxed);
-    const std::size_t added = stamp_lines(log_at_line_start, bytes, count, stamp, log_held + held);
+    const std::size_t added = stamp_text(log_at_line_start, bytes, count, stamp, log_held + held);
     log_held_count.store(held + added, std::memory_order_release);
 }
 
 // A line of comterm's own (GBK) in the log, in UTF-8, on a line of its own, and written out with
 // what the log held before it.
-void log_status(const char* line, const char* stamp) {
+void log_status(const char* line, pass_stamp* stamp) {
     if (log_file == nullptr) {
         return;
     }
@@ -288,20 +291,21 @@ void view_session_start() {
     }
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    char stamp_text[stamp_size + 1];
-    format_stamp(now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, stamp_text);
+    pass_stamp stamp{true, {}};
+    format_stamp(now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, stamp.text);
     char console_text[port_path_size];
     char line[status_max];
     std::snprintf(
         line, sizeof line, "=== comterm %s session %04u-%02u-%02u %02u:%02u:%02u %s %d ===\n",
         COMTERM_VERSION, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
         path_as_console_text(port_path, console_text, sizeof console_text), baud_rate);
-    log_status(line, view_timestamps ? stamp_text : nullptr);
+    log_status(line, stamp_if_wanted(stamp));
 }
 
 void view_received(const unsigned char* bytes, std::size_t count) {
     const std::lock_guard<std::mutex> guard(view_lock);
-    pass_stamp stamp{};
+    pass_stamp taken{};
+    pass_stamp* stamp = stamp_if_wanted(taken);
     while (count > 0) {
         const std::size_t take = count < slice_size ? count : slice_size;
         std::size_t shown_length = 0;
@@ -314,20 +318,16 @@ void view_received(const unsigned char* bytes, std::size_t count) {
         }
         // Before the screen could show what the log holds (its held output full), the log goes
         // out, then the screen, as at the link's waits.
-        const char* console_stamp =
-            stamp_if_line_begins(stamp, console_at_line_start, shown, shown_length);
         const std::size_t console_most =
-            console_stamp == nullptr ? shown_length : stamped_max(shown_length);
+            stamp == nullptr ? shown_length : stamped_max(shown_length);
         if (log_file != nullptr && console_held_text_max != 0 &&
             console_since_log + console_most > console_held_text_max) {
             write_log_held();
             console_flush();
             console_since_log = 0;
         }
-        if (log_file != nullptr) {
-            log_add(bytes, take, stamp_if_line_begins(stamp, log_at_line_start, bytes, take));
-        }
-        write_console(shown, shown_length, console_stamp);
+        log_add(bytes, take, stamp);
+        write_console(shown, shown_length, stamp);
         bytes += take;
         count -= take;
     }
@@ -358,8 +358,8 @@ void view_idle() {
 
 void view_status(const char* line, bool prompt) {
     const std::lock_guard<std::mutex> guard(view_lock);
-    char stamp_text[stamp_size + 1];
-    const char* stamp = current_stamp(stamp_text);
+    pass_stamp taken{};
+    pass_stamp* stamp = stamp_if_wanted(taken);
     unsigned char text[status_max];
     std::size_t length = 0;
     if ((view_timestamps || view_hex) && !console_at_line_start) {
@@ -382,8 +382,8 @@ void view_status(const char* line, bool prompt) {
 
 void view_echo(const unsigned char* keys, std::size_t count) {
     const std::lock_guard<std::mutex> guard(view_lock);
-    char stamp_text[stamp_size + 1];
-    const char* stamp = current_stamp(stamp_text);
+    pass_stamp taken{};
+    pass_stamp* stamp = stamp_if_wanted(taken);
     while (count > 0) {
         const std::size_t take = count < slice_size ? count : slice_size;
         if (view_hex) {
