@@ -131,42 +131,41 @@ const option_row* find_option(char letter) {
 
 // What a long option ("--name", "--name VALUE", "--name=VALUE") does, and its line in --help.
 // value_name is null for an option without a value. apply returns 0, or a negative value when it
-// refused the value (after saying why on standard error).
+// refused the value (after saying why on standard error); an option that only switches a setting
+// on names it as flag instead.
 struct long_option_row {
     const char* name;
     const char* value_name;
     const char* help;
     int (*apply)(const char* argv0, const char* value);
+    bool* flag = nullptr;
 };
 
 int apply_help(const char* argv0, const char* value);
 int apply_version(const char* argv0, const char* value);
-int apply_echo(const char* argv0, const char* value);
 int apply_enter(const char* argv0, const char* value);
 int apply_dtr(const char* argv0, const char* value);
 int apply_rts(const char* argv0, const char* value);
 int apply_char_delay(const char* argv0, const char* value);
-int apply_list(const char* argv0, const char* value);
 int apply_exit_key(const char* argv0, const char* value);
 
 int apply_log(const char* argv0, const char* value);
-int apply_timestamp(const char* argv0, const char* value);
-int apply_hex(const char* argv0, const char* value);
 int apply_encoding(const char* argv0, const char* value);
 
 constexpr long_option_row long_option_rows[] = {
     {"help", nullptr, "show this text and end", apply_help},
     {"version", nullptr, "show the version and end", apply_version},
-    {"list", nullptr, "list the ports the menu would offer and end", apply_list},
-    {"echo", nullptr, "show each key sent as it is typed", apply_echo},
+    {"list", nullptr, "list the ports the menu would offer and end", nullptr,
+     &list_ports_requested},
+    {"echo", nullptr, "show each key sent as it is typed", nullptr, &echo_keys},
     {"enter", "cr|lf|crlf", "what the Enter key sends (cr)", apply_enter},
     {"char-delay", "MS", "at least MS milliseconds between bytes sent", apply_char_delay},
     {"dtr", "on|off", "set DTR at every open (as the driver leaves it)", apply_dtr},
     {"rts", "on|off", "set RTS at every open (as the driver leaves it)", apply_rts},
     {"exit-key", "KEY", "end with KEY (^], ctrl-] or hex 1d), not sent", apply_exit_key},
     {"log", "FILE", "append the session to FILE", apply_log},
-    {"timestamp", nullptr, "begin every line with the local time", apply_timestamp},
-    {"hex", nullptr, "show received bytes in hexadecimal", apply_hex},
+    {"timestamp", nullptr, "begin every line with the local time", nullptr, &view_timestamps},
+    {"hex", nullptr, "show received bytes in hexadecimal", nullptr, &view_hex},
     {"encoding", "utf-8|gbk", "what the device sends (default utf-8)", apply_encoding},
 };
 
@@ -185,50 +184,34 @@ int refuse(const char* argv0, const char* option, const char* value, const char*
     return -1;
 }
 
-// The setting the word `value` names, or -1 after saying which words would do.
-template <std::size_t count>
-int setting_named(const char* argv0, const char* option, const char* value,
-                  const value_word (&words)[count], const char* allowed) {
+// Sets *setting to what the word `value` names: 0, or -1 after saying which words would do.
+// any_case for names usually written in capitals (UTF-8, GBK).
+template <typename setting_type, std::size_t count>
+int set_named(const char* argv0, const char* option, const char* value,
+              const value_word (&words)[count], const char* allowed, setting_type* setting,
+              bool any_case = false) {
     for (const value_word& word : words) {
-        if (std::strcmp(word.word, value) == 0) {
-            return word.setting;
+        const bool same = any_case ? std::strlen(value) == std::strlen(word.word) &&
+                                         starts_with_ignoring_case(value, word.word)
+                                   : std::strcmp(word.word, value) == 0;
+        if (same) {
+            *setting = static_cast<setting_type>(word.setting);
+            return 0;
         }
     }
     return refuse(argv0, option, value, allowed);
 }
 
-int apply_echo(const char* /*argv0*/, const char* /*value*/) {
-    echo_keys = true;
-    return 0;
-}
-
-int apply_list(const char* /*argv0*/, const char* /*value*/) {
-    list_ports_requested = true;
-    return 0;
-}
-
 int apply_enter(const char* argv0, const char* value) {
-    const int setting = setting_named(argv0, "enter", value, enter_words, "cr, lf or crlf");
-    if (setting >= 0) {
-        enter_sends = static_cast<enter_choice>(setting);
-    }
-    return setting < 0 ? -1 : 0;
-}
-
-int apply_line(const char* argv0, const char* option, const char* value, line_wish* wish) {
-    const int setting = setting_named(argv0, option, value, line_words, "on or off");
-    if (setting >= 0) {
-        *wish = static_cast<line_wish>(setting);
-    }
-    return setting < 0 ? -1 : 0;
+    return set_named(argv0, "enter", value, enter_words, "cr, lf or crlf", &enter_sends);
 }
 
 int apply_dtr(const char* argv0, const char* value) {
-    return apply_line(argv0, "dtr", value, &dtr_wish);
+    return set_named(argv0, "dtr", value, line_words, "on or off", &dtr_wish);
 }
 
 int apply_rts(const char* argv0, const char* value) {
-    return apply_line(argv0, "rts", value, &rts_wish);
+    return set_named(argv0, "rts", value, line_words, "on or off", &rts_wish);
 }
 
 int apply_char_delay(const char* argv0, const char* value) {
@@ -252,26 +235,9 @@ int apply_log(const char* /*argv0*/, const char* value) {
     return 0;
 }
 
-int apply_timestamp(const char* /*argv0*/, const char* /*value*/) {
-    view_timestamps = true;
-    return 0;
-}
-
-int apply_hex(const char* /*argv0*/, const char* /*value*/) {
-    view_hex = true;
-    return 0;
-}
-
 int apply_encoding(const char* argv0, const char* value) {
-    // The names in any case: UTF-8 and GBK are how they are usually written.
-    for (const value_word& word : encoding_words) {
-        if (std::strlen(value) == std::strlen(word.word) &&
-            starts_with_ignoring_case(value, word.word)) {
-            view_encoding = static_cast<view_encoding_value>(word.setting);
-            return 0;
-        }
-    }
-    return refuse(argv0, "encoding", value, "utf-8 or gbk");
+    return set_named(argv0, "encoding", value, encoding_words, "utf-8 or gbk", &view_encoding,
+                     true);
 }
 
 // "^]" and "ctrl-]" (any case) name the control key of a character '@' to '_' (letters in either
@@ -374,6 +340,10 @@ int parse_long_option(int argc, char** argv, int* index) {
     if (row->value_name == nullptr) {
         if (equals != nullptr) {
             std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", argv0, row->name);
+            return 0;
+        }
+        if (row->flag != nullptr) {
+            *row->flag = true;
             return 0;
         }
         return row->apply(argv0, nullptr);
