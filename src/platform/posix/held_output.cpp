@@ -108,28 +108,19 @@ void flush_stdout_in_order() {
     write_held(&held_stdout);
 }
 
-// Writes what standard output takes at once and drops the rest; async-signal-safe. O_NONBLOCK must
-// not be set on descriptor 1 itself: its file description is shared (with the shell, with `tee`),
-// which would inherit it. So a pipe or a terminal gets a description of its own, opened
-// non-blocking through /proc. A regular file takes every write at once, and must keep its offset:
-// written through descriptor 1. Where no description of our own can be had (a socket, no /proc),
-// each write of at most PIPE_BUF bytes follows a poll that says, without waiting, that the output
-// takes more.
-void write_stdout_without_blocking(const unsigned char* bytes, std::size_t left) {
-    const int fd = STDOUT_FILENO;
-    struct stat status {};
-    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    const int own =
-        regular ? -1 : open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// Writes what fd takes at once and drops the rest; async-signal-safe. A descriptor that may block
+// (may_block) gets each write of at most PIPE_BUF bytes after a poll that says, without waiting,
+// that it takes more; any other one (non-blocking, or a regular file) is written as it is.
+void write_without_waiting(int fd, bool may_block, const unsigned char* bytes, std::size_t left) {
     while (left > 0) {
-        if (own < 0 && !regular) {
+        if (may_block) {
             pollfd state{fd, POLLOUT, 0};
             if (poll(&state, 1, 0) != 1 || state.revents != POLLOUT) {
                 break;
             }
         }
-        const std::size_t chunk = own < 0 && !regular && left > PIPE_BUF ? PIPE_BUF : left;
-        const ssize_t put = write(own >= 0 ? own : fd, bytes, chunk);
+        const std::size_t chunk = may_block && left > PIPE_BUF ? PIPE_BUF : left;
+        const ssize_t put = write(fd, bytes, chunk);
         if (put > 0) {
             bytes += put;
             left -= static_cast<std::size_t>(put);
@@ -137,9 +128,26 @@ void write_stdout_without_blocking(const unsigned char* bytes, std::size_t left)
             break;  // EAGAIN included: what the output cannot take now is dropped
         }
     }
+}
+
+// Writes what standard output takes at once and drops the rest; async-signal-safe. O_NONBLOCK must
+// not be set on descriptor 1 itself: its file description is shared (with the shell, with `tee`),
+// which would inherit it. So a pipe or a terminal gets a description of its own, opened
+// non-blocking through /proc. A regular file takes every write at once, and must keep its offset:
+// written through descriptor 1. Where no description of our own can be had (a socket, no /proc),
+// descriptor 1 is written without waiting all the same.
+void write_stdout_without_blocking(const unsigned char* bytes, std::size_t left) {
+    const int fd = STDOUT_FILENO;
+    struct stat status {};
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    const int own =
+        regular ? -1 : open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (own >= 0) {
+        write_without_waiting(own, false, bytes, left);
         close(own);
+        return;
     }
+    write_without_waiting(fd, !regular, bytes, left);
 }
 
 // The program's file and the bytes it holds for it (file_hold_at_ending): -1, or the descriptor.
@@ -218,20 +226,6 @@ void held_file_write_from_signal() {
     }
     const int saved_errno = errno;
     const std::size_t count = held_file_count->exchange(0, std::memory_order_acquire);
-    std::size_t written = 0;
-    while (written < count) {
-        pollfd state{fd, POLLOUT, 0};
-        if (!held_file_regular && (poll(&state, 1, 0) != 1 || state.revents != POLLOUT)) {
-            break;
-        }
-        std::size_t chunk = count - written;
-        chunk = !held_file_regular && chunk > PIPE_BUF ? PIPE_BUF : chunk;
-        const ssize_t put = write(fd, held_file_bytes + written, chunk);
-        if (put > 0) {
-            written += static_cast<std::size_t>(put);
-        } else if (put < 0 && errno != EINTR) {
-            break;
-        }
-    }
+    write_without_waiting(fd, !held_file_regular, held_file_bytes, count);
     errno = saved_errno;
 }
