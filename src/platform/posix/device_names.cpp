@@ -54,11 +54,6 @@ unsigned long com_number_of(const char* name) {
     return number;
 }
 
-const char* device_dir() {
-    const char* dir = std::getenv("COMTERM_DEVICE_DIR");
-    return (dir != nullptr && dir[0] != '\0') ? dir : nullptr;
-}
-
 // The result of an snprintf into out: 0, or DEVICE_NAME_TOO_LONG when the path did not fit.
 int fitted(int length, std::size_t out_size) {
     return (length >= 0 && static_cast<std::size_t>(length) < out_size) ? 0 : DEVICE_NAME_TOO_LONG;
@@ -101,6 +96,11 @@ int resolve_com_family(unsigned long number, char* out, std::size_t out_size) {
 }
 
 }  // namespace
+
+const char* device_dir() {
+    const char* dir = std::getenv("COMTERM_DEVICE_DIR");
+    return (dir != nullptr && dir[0] != '\0') ? dir : nullptr;
+}
 
 int resolve_device_path(const char* port_path, char* out, std::size_t out_size) {
     if (port_path == nullptr || out == nullptr || out_size == 0) {

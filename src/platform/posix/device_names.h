@@ -12,6 +12,7 @@
 //   4. any other name is an entry of COMTERM_DEVICE_DIR when it has one, else a name under /dev.
 //
 //   resolve_device_path()  port path to filesystem path; 0, or a negative device_name_error.
+//   device_dir()           COMTERM_DEVICE_DIR, or null when it is unset or empty.
 // The same file implements names_full_device_path() of platform.h.
 #pragma once
 
@@ -26,3 +27,4 @@ enum device_name_error {
 // Writes the filesystem path that port_path names into out (out_size bytes, NUL-terminated).
 // Does not test that the file exists, except where the order above depends on it.
 int resolve_device_path(const char* port_path, char* out, std::size_t out_size);
+const char* device_dir();

@@ -93,12 +93,14 @@ void describe_port(const char* port_path, char* device, std::size_t device_size,
         return;
     }
     // A device folder stands for /dev (device_names.h): its serial/by-id is asked first.
-    const char* device_dir = std::getenv("COMTERM_DEVICE_DIR");
-    char own_by_id[PATH_MAX];
-    std::snprintf(own_by_id, sizeof own_by_id, "%s/serial/by-id",
-                  device_dir != nullptr && device_dir[0] != '\0' ? device_dir : "/dev");
-    if (!by_id_name(own_by_id, real, description, description_size) &&
-        !by_id_name("/dev/serial/by-id", real, description, description_size) &&
+    bool named = false;
+    const char* dir = device_dir();
+    if (dir != nullptr) {
+        char own_by_id[PATH_MAX];
+        std::snprintf(own_by_id, sizeof own_by_id, "%s/serial/by-id", dir);
+        named = by_id_name(own_by_id, real, description, description_size);
+    }
+    if (!named && !by_id_name("/dev/serial/by-id", real, description, description_size) &&
         !usb_product(real, description, description_size)) {
         description[0] = '\0';
     }
