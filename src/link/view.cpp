@@ -384,14 +384,11 @@ void view_echo(const unsigned char* keys, std::size_t count) {
     const std::lock_guard<std::mutex> guard(view_lock);
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
-    while (count > 0) {
-        const std::size_t take = count < slice_size ? count : slice_size;
-        if (view_hex) {
-            write_console(shown, hex_bytes(hex_column, keys, take, shown), stamp);
-        } else {
-            write_console(keys, take, stamp);
-        }
-        keys += take;
-        count -= take;
+    // One key's shown form, a few bytes: well within a slice.
+    const std::size_t take = std::min(count, slice_size);
+    if (view_hex) {
+        write_console(shown, hex_bytes(hex_column, keys, take, shown), stamp);
+    } else {
+        write_console(keys, take, stamp);
     }
 }

@@ -42,8 +42,9 @@
 //                         quiet).
 //   view_status()         one of comterm's own lines (GBK, ending in LF), prompt adding ">>" on the
 //                         console. Safe from any thread: the main thread's key-write failure too.
-//   view_echo()           typed keys shown on the console as typed (stamped, as hex in hex mode),
-//                         not logged: the log holds what the device sent. Any thread.
+//   view_echo()           a typed key's shown form (a few bytes; 512 at most are shown) on the
+//                         console as typed (stamped, as hex in hex mode), not logged: the log
+//                         holds what the device sent. Any thread.
 // A log write that fails is announced once on standard error; logging then stops (the file stays
 // open, untouched), the terminal goes on.
 //
