@@ -418,23 +418,21 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD to_write, LPDWORD written,
 }
 
 void port_wait_for_data(HANDLE handle, DWORD milliseconds) {
-    const int fd = port_fd(handle);
+    serial_port* port = port_for_transfer(handle, nullptr, 0, nullptr);
     // A hung-up tty polls ready at once for ever, and so may a line whose reads fail: a wake that
     // brought no byte makes the next wait a plain pause, so such a port costs one pass in two
     // without a pause, not a busy loop, until the liveness query notices it.
-    if (fd < 0 || static_cast<serial_port*>(handle)->woken_for_nothing) {
-        if (fd >= 0) {
-            static_cast<serial_port*>(handle)->woken_for_nothing = false;
+    if (port == nullptr || port->woken_for_nothing) {
+        if (port != nullptr) {
+            port->woken_for_nothing = false;
         }
         timespec left{static_cast<time_t>(milliseconds / 1000),
                       static_cast<long>(milliseconds % 1000) * 1000000L};
         nanosleep(&left, nullptr);  // a signal may cut it short: the pass ends early, no harm
         return;
     }
-    pollfd state{fd, POLLIN, 0};
+    pollfd state{port->fd, POLLIN, 0};
     const int ready = poll(&state, 1, static_cast<int>(milliseconds));
-    if (ready > 0) {
-        static_cast<serial_port*>(handle)->woken_for_nothing = true;
-    }
-    static_cast<serial_port*>(handle)->quiet_through_wait = ready == 0;
+    port->woken_for_nothing = ready > 0;
+    port->quiet_through_wait = ready == 0;
 }
