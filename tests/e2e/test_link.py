@@ -10,10 +10,8 @@ RECEIVE_ROWS = [
     # From the low bits: C0 41 is A, E4 78 40 U+4E00; E4 takes the two letters after it.
     ("low-bits", [b"\xc0\x41\xe4\x78\x40\xe4\x41\x42", b"D"], b"A\xd2\xbbD"),
     # F8-FB take five bytes, FC-FD six: C3 A9 (U+00E9) across the end of the group is cut.
-    ("lead-f8", [b"\xf8\x80\x80\x80\xc3\xa9", b"E"], b"E"),
     ("lead-fb", [b"\xfb\x80\x80\x80\xc3\xa9", b"F"], b"F"),
     ("lead-fc", [b"\xfc\x80\x80\x80\xc3\xa9", b"G"], b"\xa8\xa6G"),
-    ("lead-fd", [b"\xfd\x80\x80\x80\x80\xc3\xa9", b"H"], b"H"),
     # NUL, FE, FF, a lone continuation, no GBK code: nothing shown; F0 takes 4 bytes (é shows).
     ("nothing-shown", [b"\x00\xfe\xff\xbf", "À".encode(), "😀é".encode(), b"I"], b"\xa8\xa6I"),
     ("nul", [b"\xfc\x80\x80\x80\x41\x00\xfc\x80\x80\x80\x00\x41K"], b"AK"),  # nothing after a NUL
