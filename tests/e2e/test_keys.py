@@ -1,7 +1,7 @@
 import fcntl, os, termios, time
 
 import harness
-from harness import OPENED, check, deadline, gbk, port_path, scenario, wait_until
+from harness import OPENED, RECONNECTED, check, deadline, gbk, port_path, scenario, wait_until
 
 EXIT_BANNER = ">>按 %s 退出\n"
 
@@ -103,6 +103,36 @@ def list_ports(h):
     check("exit status", 0, program.process.wait(deadline()))
     program.out.expect(gbk(listed, crlf=False), "the list")
     check("the list", b"", program.out.since_mark())
+
+
+REFUSALS = ("EscapeCommFunction CLRDTR fail: DTR stays as the driver left it\n"
+            "EscapeCommFunction SETRTS fail: RTS stays as the driver left it\n")
+
+
+# (id, options, the calls of one open: lowered (bic) or raised (bis), DTR 2, RTS 4; what the
+# refusal of a pty says, once for the two opens). Under Wine no calls are seen: the port opens,
+# takes keys and reconnects though the lines are refused.
+@scenario(rows=[("untouched", [], "", ""), ("dtr-off-rts-on", ["--dtr", "off", "--rts", "on"],
+                                             "bic 2\nbis 4\n", REFUSALS)])
+def modem_lines(h, options, calls, refusals):
+    device = h.device()
+    log = h.tmp + "/modem-%s.log" % device.name
+    shim = harness.BUILD_DIR + "/tests/e2e/libpreload_shim.so"
+    environment = {"COMTERM_TEST_MODEM_LOG": log, "LD_PRELOAD": shim}
+    if harness.windows():
+        environment = {}
+        calls = ""
+    recorded = lambda: open(log).read() if os.path.exists(log) else ""
+    program = h.start(["-p", device.name, "-b", "9600"] + options, stdout="pipe", env=environment)
+    check("before the opening", b"", program.expect_opened(device.name, 9600))
+    check("lines set before the opening", calls, recorded())
+    program.settle_keyboard(device)
+    device.command("unplug")
+    device.command("replug")
+    program.out.expect(RECONNECTED % (port_path(device.name), 9600))
+    check("lines set again before the reconnection", calls * 2, recorded())
+    program.stop()
+    program.err.expect(refusals, "each refusal said once")
 
 
 if __name__ == "__main__":
