@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cstring>
 
+#include "device_names.h"
 #include "platform.h"
 
 TEST(SerialPort, OnAPseudoTerminal) {
@@ -71,4 +73,35 @@ TEST(SerialPort, OnAPseudoTerminal) {
     EXPECT_LT(end.tv_sec - start.tv_sec, 60) << "the idle wait slept through a received byte";
     EXPECT_TRUE(CloseHandle(port));
     close(master);
+}
+
+// The files port paths name, at each end of the kernel families and of a device folder's rules.
+TEST(SerialPort, DeviceNames) {
+    char folder[] = "/tmp/comterm-names-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    mkdir((dir + "/com7").c_str(), 0755);
+    // (device folder, port path, the file it names, "" for none, '@' for the folder)
+    const char* const rows[][3] = {
+        {"", "\\\\.\\COM1", "/dev/ttyS0"},
+        {"", "\\\\.\\com32", "/dev/ttyS31"},
+        {"", "\\\\.\\COM33", "/dev/ttyUSB0"},
+        {"", "\\\\.\\COM128", "/dev/ttyAMA31"},
+        {"", "\\\\.\\COM129", ""},
+        {"", "\\\\.\\COM01", "/dev/COM01"},
+        {"", "\\\\.\\/dev/x", "/dev/x"},
+        {folder, "\\\\.\\COM7", "@/com7"},
+        {folder, "\\\\.\\COM1", ""},
+        {folder, "\\\\.\\ttyV0", "/dev/ttyV0"},
+    };
+    for (const auto& [device_dir, port, file] : rows) {
+        setenv("COMTERM_DEVICE_DIR", device_dir, 1);
+        char out[256] = "";
+        const int result = resolve_device_path(port, out, sizeof out);
+        const std::string want = file[0] == '@' ? dir + (file + 1) : file;
+        EXPECT_EQ(result == 0 ? std::string(out) : "", want) << device_dir << " " << port;
+    }
+    unsetenv("COMTERM_DEVICE_DIR");
+    rmdir((dir + "/com7").c_str());
+    rmdir(folder);
 }
