@@ -132,20 +132,13 @@ class Device:  # a vdev published under a COM name, recording what it receives
         return pathlib.Path(self.record).read_bytes()[self.mark:]
 
 
-class Program:  # stdin, stdout: "pty", "pipe", "null", "closed" or a descriptor; group: no session
+class Program:  # stdin, stdout: "pty", "pipe" or a descriptor; group: no session
 
     def __init__(self, h, args, argv0="comterm", env=(), stdin="pty", stdout=None, group=False):
         stdout = stdout or ("pipe" if windows() else "pty")
         self.master, self.slave = pty.openpty()
         self.settings = termios.tcgetattr(self.slave)
-        files = {"pty": self.slave, "pipe": subprocess.PIPE, "null": subprocess.DEVNULL,
-                 "closed": None}
-        closed = [fd for fd, how in enumerate((stdin, stdout)) if how == "closed"]
-
-        def close_in_child():
-            for fd in closed:
-                os.close(fd)
-
+        files = {"pty": self.slave, "pipe": subprocess.PIPE}
         self.argv0 = "Z:" + h.program.replace("/", "\\") if windows() else argv0
         environment = dict(os.environ, COMTERM_DEVICE_DIR=h.device_dir)
         environment["LANG"] = "C" if windows() else "zh_CN.GBK"  # natively: console bytes unchanged
@@ -154,8 +147,7 @@ class Program:  # stdin, stdout: "pty", "pipe", "null", "closed" or a descriptor
             (["wine", h.program] if windows() else [argv0]) + list(args), bufsize=0, cwd=h.tmp,
             env=environment, executable=None if windows() else h.program,
             stdin=files[stdin], stdout=files.get(stdout, stdout), stderr=subprocess.PIPE,
-            start_new_session=not group, process_group=0 if group else None,
-            preexec_fn=close_in_child if closed else None)
+            start_new_session=not group, process_group=0 if group else None)
         h.programs.append(self)
         out = self.process.stdout.fileno() if self.process.stdout else self.master
         self.out = Stream(out, "comterm %r stdout" % args, stdout == "pty")

@@ -6,11 +6,9 @@
 //                                appends "bis LINES" or "bic LINES" (hex) to FILE, then goes to
 //                                the kernel (a pty has no modem lines to look at);
 //   COMTERM_TEST_SIGNAL_AT="CALL HOW"  a SIGTERM at the CALLth tcsetattr on standard input
-//                                (from 1), where a pty cannot time one. HOW is
-//     before  the signal handled before the real call;
-//     after   the signal held back over the real call, handled as it returns;
-//     other   the signal taken by another thread, the real call made only once that thread's own
-//             tcsetattr was made (or after 250 ms), and that call returning only once this one is.
+//                                (from 1), where a pty cannot time one. HOW is "before" (the
+//                                signal handled before the real call) or "after" (held back over
+//                                the real call, handled as it returns).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,10 +19,9 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-static int failed_reads, calls, chosen_thread, other_called, chosen_done;  // __atomic: two threads
+static int failed_reads, calls;  // __atomic: two threads
 static int (*real_ioctl)(int, unsigned long, void*);
 
 // Looked up before main: the program's signal handlers call ioctl, where dlsym must not run.
@@ -62,14 +59,6 @@ int ioctl(int fd, unsigned long request, ...) {
     return real_ioctl(fd, request, argument);
 }
 
-static void wait_for(const int* flag, int milliseconds) {
-    const struct timespec pause = {0, 1000000};
-    for (int waited = 0; waited < milliseconds && !__atomic_load_n(flag, __ATOMIC_SEQ_CST);
-         ++waited) {
-        nanosleep(&pause, NULL);
-    }
-}
-
 int tcsetattr(int fd, int when, const struct termios* settings) {
     int (*real)(int, int, const struct termios*) = dlsym(RTLD_NEXT, "tcsetattr");
     const char* at = getenv("COMTERM_TEST_SIGNAL_AT");
@@ -77,13 +66,6 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
     char how[8] = "";
     if (fd != 0 || at == NULL || sscanf(at, "%d %7s", &call, how) != 2) {
         return real(fd, when, settings);
-    }
-    const int chosen = __atomic_load_n(&chosen_thread, __ATOMIC_SEQ_CST);
-    if (chosen != 0 && gettid() != chosen) {  // the other thread's handler
-        __atomic_store_n(&other_called, 1, __ATOMIC_SEQ_CST);
-        int result = real(fd, when, settings);
-        wait_for(&chosen_done, 5000);
-        return result;
     }
     if (__atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST) != call) {
         return real(fd, when, settings);
@@ -96,15 +78,8 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &term, &before);
-    if (strcmp(how, "other") == 0) {
-        __atomic_store_n(&chosen_thread, gettid(), __ATOMIC_SEQ_CST);
-        kill(getpid(), SIGTERM);  // blocked here: another thread takes it
-        wait_for(&other_called, 250);
-    } else {
-        raise(SIGTERM);
-    }
+    raise(SIGTERM);
     int result = real(fd, when, settings);
-    __atomic_store_n(&chosen_done, 1, __ATOMIC_SEQ_CST);
     pthread_sigmask(SIG_SETMASK, &before, NULL);
     return result;
 }

@@ -52,7 +52,6 @@ def by_id_followed_anew(h):
     os.close(held)
 
 
-# A long by-id name that does not exist yet is retried like any port, and opens once it appears.
 def nobody_wine_prefix(h):  # Wine runs only in a prefix its user owns: a thin one, drive and ports shared
     prefix = h.tmp + "/nobody-prefix"
     os.makedirs(prefix + "/home")

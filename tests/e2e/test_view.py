@@ -47,7 +47,9 @@ def session_log(h):
     program.out.expect(OPEN_FAILED % (port_path(name), 9600))
     device = h.device(name)
     program.out.expect(OPENED[:-2] % (port_path(name), 9600))  # a stamp may come before ">>"
-    pieces = ["héllo 😀\n".encode(), b"\xe4", b"\xbd\xa0 half", UNPLUG, b"back\ntail"]
+    # A line ended amid a read, an empty line, a character split between reads.
+    pieces = ["hé".encode(), "llo 😀\n\n".encode(), b"\xe4", b"\xbd\xa0 half", UNPLUG,
+              b"back\ntail"]
     send(program, device, pieces)
     program.out.expect(b"tail")
     program.stop()
@@ -57,7 +59,7 @@ def session_log(h):
     session = STAMP + SESSION % re.escape(port_path(name).encode())
     opened_line = status(OPENED[:-2], name, STAMP)
     expected = (session + status(OPEN_FAILED, name, STAMP, repeated=True) + opened_line +
-                lines("héllo 😀\n你 half\n".encode(), STAMP) +
+                lines("héllo 😀\n\n你 half\n".encode(), STAMP) +
                 status(LOST, name, STAMP, repeated=True) + status(RECONNECTED[:-2], name, STAMP) +
                 lines(b"back\ntail\n", STAMP) + session + opened_line)
     expect_match("the log", expected, open(os.path.join(h.tmp, log), "rb").read())

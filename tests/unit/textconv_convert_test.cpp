@@ -1,5 +1,5 @@
 // What only these tests pin of the conversions and normalisers: the end-to-end receive rows pin
-// utf8_to_gbk on whole characters, the fuzz targets the room each output takes and how the parts
+// utf8_to_gbk on whole characters, the fuzz targets the room each conversion takes and how the two
 // agree. Byte sequences are escapes (letters after an escape too): string literals in this build
 // are compiled to GBK.
 #include <gtest/gtest.h>
@@ -37,8 +37,6 @@ static std::string normalized(void (*normalizer)(unsigned char*, unsigned), unsi
 
 TEST(Textconv, EdgeCases) {
     const unsigned all = CONV_LOWER | CONV_UPPER | CONV_HALFWIDTH | CONV_SIMPLIFIED;
-    // Flags the normalisers leave out are seen by the fuzz target, where the two disagree; the case
-    // map, which they share, only here.
     const std::pair<std::string, std::string_view> rows[] = {
         // ASCII after a 2-byte lead is its continuation, a 4-byte lead takes four bytes, a NUL
         // passes, and an incomplete character at the end stops the conversion.
