@@ -1,70 +1,50 @@
 #!/usr/bin/env python3
-"""Receive benchmark: what a person sees of a device's output, comterm against picocom and tio
-(general-purpose serial terminals, run only as peers) in the same run; the conversion benchmark
-(utf8_to_gbk against iconv) runs first and its figures are kept too. Every byte is checked.
-
-The device is tools/vdev.py's (imported: its writes are timed here), published as COM3 in a
-temporary folder. A terminal runs on a pseudo-terminal of its own with LANG=C.UTF-8, as on a
-person's screen ("pty"), or into a pipe ("pipe"; not tio, which buffers a pipe until it ends).
-  transfer  a 4 MiB log (ASCII lines, some with Chinese messages) from a steady producer (a process
-            writing whenever the line takes more, like a streaming device) or a bursty one (one
-            loop writing 64 KiB whenever the line is writable and reading the terminal in between,
-            like a test rig; comterm and picocom only): time from the first write to the read that
-            brings the end mark, the terminal's CPU time over it, peak RSS, bytes lost.
-            "comterm+log" is comterm with --log FILE --timestamp (steady producer only): the stamps
-            are taken off what it shows, and its log must hold the payload too.
-  idle      CPU time (the task clock, as `perf stat -e task-clock` counts it) and context switches
-            with the port open and nothing sent; the same for the floor, a bare loop of 5 ms polls
-            (bench/idle_floor.cpp); then latency: one letter after 100 to 150 ms of silence, until
-            it is on the screen.
-
-usage: bench_receive.py COMTERM --conversion PROGRAM --idle-floor PROGRAM [--out FILE]
-                        [--repeats N] [--quick]
+"""Receive benchmark: what a person sees of a device's output (tools/vdev.py's, imported so that
+its writes are timed here), comterm against picocom and tio (general-purpose serial terminals, run
+only as peers) in the same run, every byte checked; the conversion benchmark (utf8_to_gbk against
+iconv) runs first. docs/PERFORMANCE.md describes each figure and how it is taken.
 """
 
-import argparse, ctypes, glob, json, os, platform, random, re, select, shutil, signal, statistics
+import argparse, contextlib, ctypes, glob, json, os, platform, random, re, select, signal
 import struct, subprocess, sys, tempfile, termios, time, types
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[1:1] = [os.path.join(SOURCE, "tools"), os.path.join(SOURCE, "tests", "e2e")]
-import harness  # noqa: E402  (comterm's own message formats)
+import harness  # noqa: E402  (comterm's own message formats and wait)
 import report  # noqa: E402
 import vdev  # noqa: E402
 
 BAUD = 115200
-KINDS = ("pty", "pipe")
-PRODUCERS = ("steady", "bursty")
 END_MARK = b"<<end of payload>>"
-WAIT_SECONDS = 30.0  # start-up, or no progress on the screen: generous, the machine is shared
+WAIT_SECONDS = harness.deadline()  # start-up, or no progress on the screen: the machine is shared
 UNSET_RATE = termios.B50  # the device's line until the terminal under test sets it up
-WRITE_CHUNK = 64 << 10
 CELL_BUDGET_SECONDS = 20.0  # a cell whose runs took this long in all gets no more (tio is slow)
 LATENCY_GAP = (0.100, 0.150)  # silence before each letter, drawn afresh so no phase locks in
 PLANS = {"full": dict(payload_bytes=4 << 20, repeats=3, latency_samples=100, idle_seconds=10.0),
          "quick": dict(payload_bytes=256 << 10, repeats=1, latency_samples=20, idle_seconds=2.0)}
-# Peers: no mapping of what they receive, no local echo, no banner, no reset at exit. Each with the
-# output kinds and producers it is measured with.
+# Peers: no mapping of what they receive, no local echo, no banner, no reset at exit.
 TERMINALS = {
-    "comterm": (["{comterm}", "-p", "COM3", "-b", str(BAUD)], KINDS, PRODUCERS),
-    "comterm+log": (["{comterm}", "-p", "COM3", "-b", str(BAUD), "--log", "session.log",
-                     "--timestamp"], KINDS, ("steady",)),
-    "picocom": (["picocom", "-q", "-b", str(BAUD), "--noreset", "--imap", "", "--omap", "",
-                 "--emap", "", "{tty}"], KINDS, PRODUCERS),
-    "tio": (["tio", "--mute", "-b", str(BAUD), "-m", "", "{tty}"], ("pty",), ("steady",)),
+    "comterm": ["{comterm}", "-p", "COM3", "-b", str(BAUD)],
+    "comterm+log": ["{comterm}", "-p", "COM3", "-b", str(BAUD), "--log", "session.log",
+                    "--timestamp"],
+    "picocom": ["picocom", "-q", "-b", str(BAUD), "--noreset", "--imap", "", "--omap", "",
+                "--emap", "", "{tty}"],
+    "tio": ["tio", "--mute", "-b", str(BAUD), "-m", "", "{tty}"],
 }
-STAMP = rb"\[\d\d:\d\d:\d\d\.\d\d\d\] "  # --timestamp's
-
-
-class BenchError(Exception):
-    pass
+# terminal/producer/kind, in the order they take turns. The log and tio with the steady producer
+# only; tio not into a pipe, which it buffers until it ends.
+CELLS = ("comterm/steady/pty", "comterm+log/steady/pty", "picocom/steady/pty", "tio/steady/pty",
+         "comterm/steady/pipe", "comterm+log/steady/pipe", "picocom/steady/pipe",
+         "comterm/bursty/pty", "picocom/bursty/pty", "comterm/bursty/pipe", "picocom/bursty/pipe")
+OPENED = (harness.OPENED % (harness.port_path("COM3"), BAUD)).encode()  # comterm's open message
+STAMPS = re.compile(rb"(?m)^\[\d\d:\d\d:\d\d\.\d\d\d\] ")  # --timestamp's, at each line's start
 
 
 def log_payload(size):
-    """Log lines of a sensor board, some of them with a Chinese message (characters GBK has), LF
-    line ends and no CR; then the end mark on a line of its own."""
+    """Log lines of a sensor board, some with a Chinese message; then the end mark's line."""
     rng = random.Random(115200)
     messages = ["OK", "OK", "busy", "retry", "温度正常", "电压偏低，请检查电源", "通信超时，正在重试。"]
-    lines, length, seq = [], 0, 0
+    payload, seq = bytearray(), 0
     while True:
         seq += 1
         line = ("%02d:%02d:%02d.%03d [%s] %s: seq=%06d temp=%.1f volt=%.3f %s crc=0x%04X\n" % (
@@ -72,15 +52,14 @@ def log_payload(size):
             rng.choice(["INFO", "INFO", "DEBUG", "WARN"]), rng.choice(["adc", "uart1", "pwr"]),
             seq, 20 + rng.random() * 10, 3.2 + rng.random() * 0.2,
             rng.choice(messages), rng.randrange(65536))).encode()
-        if length + len(line) > size:
-            return b"".join(lines) + b"\n" * (size - length) + END_MARK + b"\n"
-        lines.append(line)
-        length += len(line)
+        if len(payload) + len(line) > size:
+            return bytes(payload) + b"\n" * (size - len(payload)) + END_MARK + b"\n"
+        payload += line
 
 
 def counters(pid):
-    """(CPU ns, context switches, peak RSS KiB) of a process: the run time of schedstat and the
-    voluntary and involuntary switches of status summed over its threads, and VmHWM."""
+    """(CPU ns, context switches, peak RSS KiB): schedstat's run time and all switches of each
+    thread, and VmHWM."""
     cpu, switches, peak = 0, 0, 0
     for task in glob.glob("/proc/%d/task/*" % pid):
         try:
@@ -97,28 +76,24 @@ def counters(pid):
     return cpu, switches, peak
 
 
-# perf_event_open(2): its number, and the task clock of one thread as perf_event_attr (its first
-# version, 64 bytes: type software, size, config task clock, flags exclude_kernel and exclude_hv, so
-# that an ordinary user may count their own processes; the task clock counts all of a thread's time
-# on a CPU either way).
+# perf_event_open(2), and the task clock of a thread as perf_event_attr (first version, 64 bytes):
+# exclude_kernel and exclude_hv let a user count their own processes, and change nothing here.
+# The kernel only reads the attributes, so the bytes themselves are passed.
 PERF_EVENT_OPEN = {"x86_64": 298, "aarch64": 241}.get(platform.machine())
 TASK_CLOCK_ATTR = struct.pack("=IIQQQQQ", 1, 64, 1, 0, 0, 0, 1 << 5 | 1 << 6).ljust(64, b"\0")
 
 
 def task_clocks(pid):
-    """Descriptors counting the CPU time of each thread of a process from now on: the task clock,
-    which starts when a thread is switched in and stops when it is switched out. The run time of
-    schedstat (used for the transfers) also holds the switch into the thread, which on a virtual
-    machine costs as much as the thread's own work when it wakes 200 times a second for nothing.
-    None where the kernel will not count (another architecture, perf_event_paranoid)."""
+    """Descriptors counting each thread's time switched in from now on (schedstat's run time also
+    holds the switch into it, on a virtual machine as costly as waking 200 times a second for
+    nothing); None where the kernel will not count (another architecture, perf_event_paranoid)."""
     if PERF_EVENT_OPEN is None:
         return None
     libc = ctypes.CDLL(None, use_errno=True)
     fds = []
     for task in glob.glob("/proc/%d/task/*" % pid):
-        attr = ctypes.create_string_buffer(TASK_CLOCK_ATTR, len(TASK_CLOCK_ATTR))
-        fd = libc.syscall(PERF_EVENT_OPEN, attr, int(os.path.basename(task)), -1, -1,
-                          8)  # PERF_FLAG_FD_CLOEXEC
+        tid = int(os.path.basename(task))
+        fd = libc.syscall(PERF_EVENT_OPEN, TASK_CLOCK_ATTR, tid, -1, -1, 8)  # FD_CLOEXEC flag
         if fd < 0:
             for opened in fds:
                 os.close(opened)
@@ -128,12 +103,10 @@ def task_clocks(pid):
 
 
 def idle_cost(pid, seconds, wait):
-    """CPU ms and context switches per second of a process over `seconds` of `wait(end)`: by the
-    task clock where the kernel counts it, otherwise by schedstat; and the method used."""
+    """CPU ms and context switches per second of a process over wait(seconds), and the method."""
     clocks = task_clocks(pid)
     before = counters(pid)
-    end = time.monotonic() + seconds
-    wait(end)
+    wait(seconds)
     after = counters(pid)
     cpu_ns, method = after[0] - before[0], "schedstat"
     if clocks is not None:
@@ -145,214 +118,167 @@ def idle_cost(pid, seconds, wait):
             "context_switches_per_s": (after[1] - before[1]) / seconds, "method": method}
 
 
-LIVE = []  # terminals not yet stopped: the clean-up on any way out stops them
+def read(term, timeout):
+    """What the terminal shows within timeout seconds (b"" if nothing), added to term.shown."""
+    if not select.select([term.out], [], [], max(timeout, 0))[0]:
+        return b""
+    try:
+        chunk = os.read(term.out, 1 << 20)
+    except OSError:  # EIO: the pty has no writer left
+        chunk = b""
+    if not chunk:
+        raise RuntimeError("%s ended, status %s" % (term.label, term.process.poll()))
+    term.shown += chunk
+    return chunk
 
 
-class Terminal:
-    """A terminal process on a fresh virtual device, its output read from its screen (a pty) or a
-    pipe into self.shown. stop() undoes it all."""
+def read_for(term, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        read(term, end - time.monotonic())
 
-    def __init__(self, name, kind, comterm, folder):
-        LIVE.append(self)
-        self.name, self.kind, self.shown, self.fds, self.process = name, kind, bytearray(), [], None
-        self.label = "%s (%s)" % (name, kind)
-        # The bench keeps the line's terminal side open too (--hold), so it never hangs up between
-        # writes; the odd rate shows when the terminal has set the line up.
-        vdev.dev.link, vdev.dev.hold, vdev.dev.quiet = os.path.join(folder, "COM3"), True, True
+
+def as_sent(term):
+    """What the terminal showed, as the device's bytes: comterm on a pipe writes GBK, a screen may
+    show LF as CR LF, and --timestamp's stamps are taken off."""
+    shown = bytes(term.shown)
+    if term.name.startswith("comterm") and term.kind == "pipe":
+        shown = shown.decode("gbk", errors="replace").encode()
+    return STAMPS.sub(b"", shown.replace(b"\r\n", b"\n"))
+
+
+@contextlib.contextmanager
+def terminal(name, kind, comterm, folder):
+    """A terminal on a fresh virtual device, ready: the line set up and, for comterm, its open
+    message shown (what came before is its own). Everything is undone on the way out."""
+    term = types.SimpleNamespace(name=name, kind=kind, label="%s (%s)" % (name, kind),
+                                 shown=bytearray(), process=None, log=folder + "/session.log")
+    # The line's terminal side held too, so it never hangs up between writes; the odd rate shows
+    # when the terminal has set the line up.
+    vdev.dev.link, vdev.dev.hold, vdev.dev.quiet = os.path.join(folder, "COM3"), True, True
+    screen, screen_tty = os.openpty()
+    term.out, stdout = screen, screen_tty
+    if kind == "pipe":
+        term.out, stdout = os.pipe()
+    fds = {screen, screen_tty, term.out, stdout}
+    try:
         if not vdev.plug():
-            raise BenchError("cannot publish the virtual device")
-        self.device, self.line = vdev.dev.master, vdev.dev.held
-        attributes = termios.tcgetattr(self.line)
+            raise RuntimeError("cannot publish the virtual device")
+        term.device, term.line = vdev.dev.master, vdev.dev.held
+        attributes = termios.tcgetattr(term.line)
         attributes[4] = attributes[5] = UNSET_RATE
-        termios.tcsetattr(self.line, termios.TCSANOW, attributes)
-        screen, screen_tty = os.openpty()
-        self.fds += [screen, screen_tty]
-        if kind == "pty":
-            self.out, stdout = screen, screen_tty
-        else:
-            self.out, stdout = os.pipe()
-            self.fds += [self.out, stdout]
-        os.set_blocking(self.out, False)
+        termios.tcsetattr(term.line, termios.TCSANOW, attributes)
+        if os.path.exists(term.log):
+            os.unlink(term.log)  # each run's log on its own
+        command = [arg.format(comterm=comterm, tty=vdev.dev.tty) for arg in TERMINALS[name]]
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": folder, "TERM": "xterm",
                "LANG": "C.UTF-8", "COMTERM_DEVICE_DIR": folder}
-        self.log = os.path.join(folder, "session.log")
-        if os.path.exists(self.log):
-            os.unlink(self.log)  # each run's log on its own
-        command = [arg.replace("{tty}", vdev.dev.tty).replace("{comterm}", comterm)
-                   for arg in TERMINALS[name][0]]
         # A session of its own with the screen as controlling terminal, as in a terminal window.
-        self.process = subprocess.Popen(command, stdin=screen_tty,
-            stdout=stdout, stderr=screen_tty, cwd=folder, env=env, start_new_session=True)
-        os.close(stdout)
-        self.fds.remove(stdout)
-        self.wait_ready()
-
-    def read(self, timeout):
-        """What the terminal shows within timeout seconds, added to self.shown; b"" when nothing
-        came. A terminal that has ended is an error."""
-        if not select.select([self.out], [], [], max(timeout, 0))[0]:
-            return b""
-        try:
-            chunk = os.read(self.out, 1 << 20)
-        except OSError:  # EIO: the pty has no writer left
-            chunk = b""
-        if not chunk:
-            raise BenchError("%s ended, status %s" % (self.label, self.process.poll()))
-        self.shown += chunk
-        return chunk
-
-    def wait_ready(self):
-        """Until the line is set up and, for comterm, its open message is on the screen: what the
-        terminal showed until then is its own, not the device's."""
-        opened = harness.OPENED % (harness.port_path("COM3"), BAUD)  # comterm's open message
-        if self.kind == "pty":
-            opened = opened.replace("\n", "\r\n").encode()
-        opened = opened.encode("gbk") if self.kind == "pipe" else opened
-        opened = opened if self.name.startswith("comterm") else b""
-        # With --timestamp the prompt after the message is stamped.
-        opened = re.escape(opened).replace(b"\n", b"\n(?:%s)?" % STAMP)
+        term.process = subprocess.Popen(command, stdin=screen_tty, stdout=stdout, stderr=screen_tty,
+                                        cwd=folder, env=env, start_new_session=True)
+        os.close(stdout)  # its end is the terminal's alone: an ended terminal reads as EOF
+        fds.remove(stdout)
+        opened = OPENED if name.startswith("comterm") else b""
         deadline = time.monotonic() + WAIT_SECONDS
-        while termios.tcgetattr(self.line)[5] == UNSET_RATE or not re.search(opened, self.shown):
+        while termios.tcgetattr(term.line)[5] == UNSET_RATE or opened not in as_sent(term):
             if time.monotonic() > deadline:
-                raise BenchError("%s not ready; it showed %r" % (self.label, self.shown[-300:]))
-            self.read(0.001)
-        self.shown.clear()
-
-    def stop(self):
-        LIVE.remove(self)
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for fd in self.fds:
+                raise RuntimeError("%s not ready; it showed %r" % (term.label, term.shown[-300:]))
+            read(term, 0.001)
+        term.shown.clear()
+        yield term
+    finally:
+        if term.process is not None:  # measured already: nothing it does on the way out counts
+            term.process.kill()
+            term.process.wait()
+        for fd in fds:
             os.close(fd)
-        vdev.unplug()
+        vdev.unplug()  # also drops what a producer left unwritten
 
 
-def steady_writer(fd, payload):
-    """A device streaming on its own: writes whenever the line takes more, until all is written."""
-    view = memoryview(payload)
-    while view:
-        select.select([], [fd], [], 0.1)
-        try:
-            view = view[os.write(fd, view[:WRITE_CHUNK]):]
-        except BlockingIOError:
-            pass
-
-
-def transfer(terminal, payload, producer):
-    """Sends the payload and reads the screen until its end mark: one run's figures."""
-    pid = terminal.process.pid
+def transfer(term, payload, producer):
+    """One run's figures: the payload sent through vdev, the screen read to the end mark's line."""
+    pid = term.process.pid
     watched = select.poll()
-    watched.register(terminal.out, select.POLLIN)
-    view = memoryview(payload)
+    watched.register(term.out, select.POLLIN)
+    vdev.dev.out += payload
     cpu_before = counters(pid)[0]
     start = last = time.monotonic()
     # The steady producer is a process of its own, as a device is; it only ever ends here.
     writer = os.fork() if producer == "steady" else -1
+    if writer < 0:
+        watched.register(term.device, select.POLLOUT)
     if writer == 0:
         try:
-            steady_writer(terminal.device, payload)
+            while vdev.dev.out:
+                select.select([], [term.device], [], 0.1)
+                vdev.write_out()
         finally:
             os._exit(0)
-    if writer < 0:
-        watched.register(terminal.device, select.POLLOUT)
-    end = None
     try:
-        while end is None:
+        while not term.shown.endswith((END_MARK + b"\n", END_MARK + b"\r\n")):
             for fd, _ in watched.poll(100):
-                if fd == terminal.device:
-                    try:
-                        view = view[os.write(fd, view[:WRITE_CHUNK]):]
-                    except BlockingIOError:
-                        continue
-                    if not view:
+                if fd == term.device:
+                    vdev.write_out()
+                    if not vdev.dev.out:
                         watched.unregister(fd)
-                    continue
-                before = len(terminal.shown)
-                if terminal.read(0):
+                elif read(term, 0):
                     last = time.monotonic()
-                    if terminal.shown.find(END_MARK, max(0, before - len(END_MARK))) >= 0:
-                        end = last
             if time.monotonic() - last > WAIT_SECONDS:
-                raise BenchError("%s: %d bytes shown, then nothing for %.0f s" % (
-                    terminal.label, len(terminal.shown), WAIT_SECONDS))
+                raise RuntimeError("%s: %d bytes shown, then nothing for %.0f s" % (
+                    term.label, len(term.shown), WAIT_SECONDS))
     finally:
         if writer > 0:
             os.kill(writer, signal.SIGKILL)
             os.waitpid(writer, 0)
     cpu, _, peak = counters(pid)
-    while not terminal.shown.endswith(b"\n") and time.monotonic() - end < WAIT_SECONDS:
-        terminal.read(0.05)  # the rest of the end mark's line
-    # As the payload's bytes: comterm on a pipe writes GBK; a screen may show LF as CR LF.
-    got = bytes(terminal.shown)
-    if terminal.name.startswith("comterm") and terminal.kind == "pipe":
-        got = got.decode("gbk", errors="replace").encode()
-    got = re.sub(b"(?m)^" + STAMP, b"", got.replace(b"\r\n", b"\n"))
-    terminal.shown.clear()
-    run = {"seconds": end - start, "cpu_seconds": (cpu - cpu_before) / 1e9, "peak_rss_kib": peak,
+    got = as_sent(term)
+    term.shown.clear()
+    run = {"seconds": last - start, "cpu_seconds": (cpu - cpu_before) / 1e9, "peak_rss_kib": peak,
            "bytes_lost": max(0, len(payload) - len(got)), "intact": got == payload}
-    differences = [("shown", got)]
-    if terminal.name == "comterm+log":
-        # The log, written out before the screen: after the session line and the open message,
-        # the payload, each line stamped.
-        with open(terminal.log, "rb") as log:
-            logged = re.sub(b"(?m)^" + STAMP, b"", log.read().split(b"\n", 2)[2])
-        run["intact"] = run["intact"] and logged == payload
-        differences.append(("logged", logged))
-    for what, bytes_seen in differences:
-        if bytes_seen != payload:
-            at = len(os.path.commonprefix([payload, bytes_seen]))
-            print("  %s: %d bytes %s for %d sent; from byte %d on sent %r, %s %r" % (
-                terminal.label, len(bytes_seen), what, len(payload), at, payload[at:at + 40],
-                what, bytes_seen[at:at + 40]))
+    seen = [("shown", got)]
+    if term.name == "comterm+log":
+        # Written before the screen: the session line, the open message, the payload stamped.
+        with open(term.log, "rb") as log:
+            seen.append(("logged", STAMPS.sub(b"", log.read().split(b"\n", 2)[2])))
+    for what, data in seen:
+        summary = "%s: %d bytes %s for %d sent" % (term.label, len(data), what, len(payload))
+        try:
+            harness.check(summary, payload, data)
+        except AssertionError as difference:  # counted, shown, and the bench goes on
+            run["intact"] = False
+            print(difference)
     return run
 
 
-def idle_and_latency(terminal, plan, rng):
-    """CPU ms and context switches per second with the port open and nothing sent; then the
-    milliseconds from each letter written by the device on an idle line to its display."""
-    terminal.read(0.5)  # settled after start-up
-    terminal.shown.clear()
-
-    def watch_screen(end):
-        while time.monotonic() < end:
-            terminal.read(end - time.monotonic())
-
-    idle = idle_cost(terminal.process.pid, plan.idle_seconds, watch_screen)
+def idle_and_latency(term, plan, rng):
+    """The idle cost with the port open and nothing sent; then each letter's ms to the screen."""
+    read_for(term, 0.5)  # settled after start-up
+    term.shown.clear()
+    idle = idle_cost(term.process.pid, plan.idle_seconds, lambda seconds: read_for(term, seconds))
     samples = []
     for index in range(plan.latency_samples):
-        quiet_until = time.monotonic() + rng.uniform(*LATENCY_GAP)
-        while time.monotonic() < quiet_until:
-            terminal.read(quiet_until - time.monotonic())
+        read_for(term, rng.uniform(*LATENCY_GAP))
         letter = bytes([ord("a") + index % 26])
-        if terminal.shown:
-            raise BenchError("%s showed %r unasked" % (terminal.label, terminal.shown[:80]))
         start = time.monotonic()
-        os.write(terminal.device, letter)
-        while not terminal.shown and time.monotonic() - start < WAIT_SECONDS:
-            terminal.read(1.0)
+        os.write(term.device, letter)
+        while not term.shown and time.monotonic() - start < WAIT_SECONDS:
+            read(term, 1.0)
         samples.append((time.monotonic() - start) * 1e3)
-        if terminal.shown != letter:
-            raise BenchError("%s showed %r for %r" % (terminal.label, terminal.shown, letter))
-        terminal.shown.clear()
+        if term.shown != letter:  # what it showed unasked too
+            raise RuntimeError("%s showed %r for %r" % (term.label, term.shown, letter))
+        term.shown.clear()
     return idle, samples
 
 
 def idle_floor(program, plan):
-    """The idle cost of a bare loop of 5 ms polls on a pseudo-terminal of its own, measured as
-    comterm's is."""
+    """The idle cost of a bare loop of 5 ms polls on a pseudo-terminal, measured as comterm's."""
     device, line = os.openpty()
     process = subprocess.Popen([program, os.ttyname(line)])
     try:
         time.sleep(0.5)  # settled after start-up, as the terminals are
         if process.poll() is not None:
-            raise BenchError("%s ended, status %s" % (program, process.returncode))
-        return idle_cost(process.pid, plan.idle_seconds,
-                         lambda end: time.sleep(end - time.monotonic()))
+            raise RuntimeError("%s ended, status %s" % (program, process.returncode))
+        return idle_cost(process.pid, plan.idle_seconds, time.sleep)
     finally:
         process.kill()
         process.wait()
@@ -365,51 +291,36 @@ def conversion(program):
     found = {}
     with subprocess.Popen([program], stdout=subprocess.PIPE, text=True) as process:
         for line in process.stdout:
-            print(line, end="", flush=True)
+            print(line, end="")
             match = re.match(r"(\w+) +([\d.]+) MB/s utf8_to_gbk +([\d.]+) MB/s iconv", line)
             if match:
                 found[match[1]] = {"mb_per_s": float(match[2]), "iconv_mb_per_s": float(match[3])}
     if process.returncode != 0 or not found:
-        raise BenchError("%s failed (status %d)" % (program, process.returncode))
+        raise RuntimeError("%s failed (status %d)" % (program, process.returncode))
     return found
 
 
 def run(comterm, floor, plan, folder):
     payload = log_payload(plan.payload_bytes)
-    megabytes = len(payload) / 1e6
-    cells = {"%s/%s/%s" % (name, producer, kind): [] for producer in PRODUCERS for kind in KINDS
-             for name, (_, kinds, producers) in TERMINALS.items()
-             if kind in kinds and producer in producers}
+    cells = {cell: [] for cell in CELLS}
     results = {"payload_bytes": len(payload), "transfers": cells, "idle": {}, "latency_ms": {}}
     # Rounds over every cell in turn, so that noise on the shared machine hits every terminal.
-    for round_number in range(plan.repeats):
+    for number in range(1, plan.repeats + 1):
         for cell, runs in cells.items():
             if sum(one["seconds"] for one in runs) > CELL_BUDGET_SECONDS:
                 continue
             name, producer, kind = cell.split("/")
-            terminal = Terminal(name, kind, comterm, folder)
-            try:
-                runs.append(transfer(terminal, payload, producer))
-            finally:
-                terminal.stop()
-            print("  %-24s run %d: %8.2f MB/s  %7.4f CPU s/MB  %5d KiB peak" % (
-                cell, round_number + 1, megabytes / runs[-1]["seconds"],
-                runs[-1]["cpu_seconds"] / megabytes, runs[-1]["peak_rss_kib"]), flush=True)
+            with terminal(name, kind, comterm, folder) as term:
+                runs.append(transfer(term, payload, producer))
+            print(report.run_line(cell, number, runs[-1], len(payload)))
     rng = random.Random(5)
     for name in report.TERMINALS:  # the log's idle cost is comterm's
-        terminal = Terminal(name, "pty", comterm, folder)
-        try:
-            idle, samples = idle_and_latency(terminal, plan, rng)
-        finally:
-            terminal.stop()
+        with terminal(name, "pty", comterm, folder) as term:
+            idle, samples = idle_and_latency(term, plan, rng)
         results["idle"][name], results["latency_ms"][name] = idle, samples
-        print("  %-8s idle %.3f CPU ms/s, %.1f wake-ups/s; first-byte latency median %.3f ms" % (
-            name, idle["cpu_ms_per_s"], idle["context_switches_per_s"],
-            statistics.median(samples)), flush=True)
-    results["idle_floor"] = idle = idle_floor(floor, plan)
-    print("  %-8s idle %.3f CPU ms/s, %.1f wake-ups/s (%s)" % (
-        "5 ms poll loop", idle["cpu_ms_per_s"], idle["context_switches_per_s"], idle["method"]),
-        flush=True)
+        print(report.idle_line(name, idle, samples))
+    results["idle_floor"] = idle_floor(floor, plan)
+    print(report.idle_line("5 ms poll loop", results["idle_floor"]))
     return results
 
 
@@ -428,27 +339,21 @@ def main():
     args = parser.parse_args()
     plan = types.SimpleNamespace(**PLANS["quick" if args.quick else "full"])
     plan.repeats = max(1, args.repeats or plan.repeats)
-    # SIGTERM and SIGHUP end the bench as Ctrl+C does: through the clean-up below.
-    for number in (signal.SIGTERM, signal.SIGHUP):
+    sys.stdout.reconfigure(line_buffering=True)  # each figure seen as it comes
+    # Ctrl+C, SIGTERM and SIGHUP end the bench through the clean-up of each step.
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, lambda signum, _: sys.exit(128 + signum))
-    folder = tempfile.mkdtemp(prefix="comterm-bench-")
     started = time.monotonic()
-    try:
-        converted = conversion(args.conversion)
-        print("receive: %s; %d KiB payload, best of up to %d runs a cell" % (
-            ", ".join(TERMINALS), plan.payload_bytes >> 10, plan.repeats), flush=True)
-        results = run(os.path.abspath(args.comterm), os.path.abspath(args.idle_floor), plan,
-                      folder)
-    except (BenchError, OSError) as error:  # OSError: a peer missing (scripts/install-deps)
-        print("bench_receive: FAILED: %s" % error, file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("bench_receive: interrupted", file=sys.stderr)
-        return 130
-    finally:
-        for terminal in list(LIVE):
-            terminal.stop()
-        shutil.rmtree(folder, ignore_errors=True)
+    with tempfile.TemporaryDirectory(prefix="comterm-bench-") as folder:
+        try:
+            converted = conversion(args.conversion)
+            print("receive: %s; %d KiB payload, best of up to %d runs a cell" % (
+                ", ".join(TERMINALS), plan.payload_bytes >> 10, plan.repeats))
+            results = run(os.path.abspath(args.comterm), os.path.abspath(args.idle_floor), plan,
+                          folder)
+        except (RuntimeError, OSError) as error:  # OSError: a peer missing (install-deps)
+            print("bench_receive: FAILED: %s" % error, file=sys.stderr)
+            return 1
     results.update(conversion=converted, quick=args.quick, seconds=time.monotonic() - started,
                    load_average=os.getloadavg(), cpus=os.cpu_count(),
                    commit=first_line(["git", "-C", SOURCE, "describe", "--always", "--dirty"]),
@@ -456,8 +361,7 @@ def main():
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as out:
         json.dump(results, out, indent=1)
-    print()
-    print(report.text(results))
+    print("\n" + report.text(results))
     return 0
 
 

@@ -43,6 +43,24 @@ def peak_rss_mib(r, name):
                if cell.startswith(name + "/") for one in runs) / 1024
 
 
+def run_line(cell, number, run, payload_bytes):
+    """A transfer run's figures, printed as the benchmark goes."""
+    megabytes = payload_bytes / 1e6
+    return "  %-24s run %d: %8.2f MB/s  %7.4f CPU s/MB  %5d KiB peak" % (
+        cell, number, megabytes / run["seconds"], run["cpu_seconds"] / megabytes,
+        run["peak_rss_kib"])
+
+
+def idle_line(name, idle, samples=None):
+    """A terminal's idle cost and median first-byte latency; without samples, the floor's idle
+    cost and how its CPU time was counted."""
+    line = "  %-8s idle %.3f CPU ms/s, %.1f wake-ups/s" % (
+        name, idle["cpu_ms_per_s"], idle["context_switches_per_s"])
+    if samples is None:
+        return line + " (%s)" % idle["method"]
+    return line + "; first-byte latency median %.3f ms" % statistics.median(samples)
+
+
 def ratio_text(ours, theirs):
     if not theirs:
         return "-"
