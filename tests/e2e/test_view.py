@@ -1,4 +1,4 @@
-import os, re
+import os, re, time
 
 import harness
 from harness import LOST, OPEN_FAILED, OPENED, RECONNECTED, check, port_path, scenario
@@ -47,8 +47,9 @@ def session_log(h):
     program.out.expect(OPEN_FAILED % (port_path(name), 9600))
     device = h.device(name)
     program.out.expect(OPENED[:-2] % (port_path(name), 9600))  # a stamp may come before ">>"
-    pieces = ["héllo 😀\n".encode(), b"\xe4", b"\xbd\xa0 half", UNPLUG, b"back\ntail"]
-    send(program, device, pieces)
+    send(program, device, ["héllo 😀\n".encode()])
+    time.sleep(0.05)  # the clock moves on before the next line begins
+    send(program, device, [b"\xe4", b"\xbd\xa0 half", UNPLUG, b"back\ntail"])
     program.out.expect(b"tail")
     program.stop()
     second = h.start(args)
@@ -60,7 +61,12 @@ def session_log(h):
                 lines("héllo 😀\n你 half\n".encode(), STAMP) +
                 status(LOST, name, STAMP, repeated=True) + status(RECONNECTED[:-2], name, STAMP) +
                 lines(b"back\ntail\n", STAMP) + session + opened_line)
-    expect_match("the log", expected, open(os.path.join(h.tmp, log), "rb").read())
+    logged = open(os.path.join(h.tmp, log), "rb").read()
+    expect_match("the log", expected, logged)
+    # Bytes that came apart in time are not stamped with one moment.
+    first, second = [re.search(STAMP + re.escape(text), logged)[0][:14] for text in
+                     ("héllo".encode(), "你".encode())]
+    assert first != second, "two lines 50 ms apart stamped %r" % first
 
 
 def hex_around_outage(name):  # 16 to a line; a status line ends a half line, the count starts anew

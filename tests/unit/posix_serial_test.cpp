@@ -75,6 +75,37 @@ TEST(SerialPort, OnAPseudoTerminal) {
     close(master);
 }
 
+// A stream longer than a read-ahead (a tty gives at most 4095 bytes a read(2)) comes in full
+// reads, in order, to its end: a read comes back short only when the device has nothing more, which
+// is where the link writes out what it shows.
+TEST(SerialPort, ReadsRunOnPastTheReadAhead) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string path = std::string("\\\\.\\") + ptsname(master);
+    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    unsigned char sent[10000];
+    for (std::size_t i = 0; i < sizeof sent; ++i) {
+        sent[i] = static_cast<unsigned char>(i % 251);
+    }
+    ASSERT_EQ(write(master, sent, sizeof sent), static_cast<ssize_t>(sizeof sent));
+    unsigned char got[sizeof sent + 32];
+    std::size_t total = 0;
+    DWORD count = 32;
+    while (count == 32) {
+        ASSERT_TRUE(ReadFile(port, got + total, 32, &count, nullptr));
+        total += count;
+        ASSERT_LE(total, sizeof sent);
+    }
+    EXPECT_EQ(total, sizeof sent) << "a short read before the end";
+    EXPECT_EQ(std::memcmp(got, sent, total), 0) << "the bytes as sent";
+    EXPECT_TRUE(CloseHandle(port));
+    close(master);
+}
+
 // The files port paths name, at each end of the kernel families and of a device folder's rules.
 TEST(SerialPort, DeviceNames) {
     char folder[] = "/tmp/comterm-names-XXXXXX";
