@@ -53,16 +53,13 @@ std::uint64_t log_synced_at = 0;
 // covers, since the platform's ending paths write them out without the lock (file_hold_at_ending).
 unsigned char log_held[log_held_size];
 std::atomic<std::size_t> log_held_count{0};
-// Console bytes given to standard output since the log was last written out with it; the platform
-// holds console_held_text_max of them without showing any.
-std::size_t console_since_log = 0;
 
 unsigned char shown[shown_max];
 unsigned char console_out[stamped_max(shown_max > status_max ? shown_max : status_max)];
 
-// The stamp of what one call writes (all of it arrived together), read from the clock only when a
-// line begins in it: most read passes of a stream fall inside a line, and the clock would cost
-// them more than the rest of their stamping. A null pass_stamp* means no timestamps.
+// The stamp of what arrived together, read from the clock only when a line begins in it: most read
+// passes of a stream fall inside a line, and the clock would cost them more than the rest of their
+// stamping. A null pass_stamp* means no timestamps.
 struct pass_stamp {
     bool taken;
     char text[stamp_size + 1];
@@ -70,6 +67,20 @@ struct pass_stamp {
 
 pass_stamp* stamp_if_wanted(pass_stamp& stamp) {
     return view_timestamps ? &stamp : nullptr;
+}
+
+// Received bytes share one stamp from one write-out of the link (view_flush()) to the next: the
+// link reads on at once only while the device has more, so they came together, and a stream of
+// short lines reads the clock once a batch, not once a line. Renewed after received_stamp_bytes, so
+// that a backlog drained in one go takes the moments it is shown at; and after any status line or
+// echo, which take their own.
+constexpr std::size_t received_stamp_bytes = 1024;
+pass_stamp received_stamp{};
+std::size_t received_under_stamp = 0;
+
+void renew_received_stamp() {
+    received_stamp.taken = false;
+    received_under_stamp = 0;
 }
 
 // stamp_lines() with the call's stamp, taken when the first line begins in the text: the bytes
@@ -99,19 +110,32 @@ std::size_t stamp_text(bool& at_line_start, const unsigned char* text, std::size
            stamp_lines(at_line_start, text + before, length - before, stamp->text, out + before);
 }
 
-void write_console(const unsigned char* text, std::size_t length, pass_stamp* stamp) {
+// What the console gets for text: the text itself, or its stamped copy in console_out (length
+// updated). The console's line state follows it.
+const unsigned char* console_form(const unsigned char* text, std::size_t& length,
+                                  pass_stamp* stamp) {
     if (length == 0) {
-        return;
+        return text;
     }
-    if (stamp == nullptr) {
-        std::fwrite(text, 1, length, stdout);
+    // Most passes of a stream fall inside a line: shown as they are, not copied.
+    if (stamp == nullptr ||
+        (!console_at_line_start && std::memchr(text, '\n', length - 1) == nullptr)) {
         console_at_line_start = text[length - 1] == '\n';
-        console_since_log += length;
-        return;
+        return text;
     }
-    const std::size_t stamped = stamp_text(console_at_line_start, text, length, stamp, console_out);
-    std::fwrite(console_out, 1, stamped, stdout);
-    console_since_log += stamped;
+    length = stamp_text(console_at_line_start, text, length, stamp, console_out);
+    return console_out;
+}
+
+void put_console(const unsigned char* form, std::size_t length) {
+    if (length != 0) {
+        std::fwrite(form, 1, length, stdout);
+    }
+}
+
+void write_console(const unsigned char* text, std::size_t length, pass_stamp* stamp) {
+    const unsigned char* form = console_form(text, length, stamp);
+    put_console(form, length);
 }
 
 const char* log_path_shown(char* out, std::size_t out_size) {
@@ -304,8 +328,11 @@ void view_session_start() {
 
 void view_received(const unsigned char* bytes, std::size_t count) {
     const std::lock_guard<std::mutex> guard(view_lock);
-    pass_stamp taken{};
-    pass_stamp* stamp = stamp_if_wanted(taken);
+    if (received_under_stamp >= received_stamp_bytes) {
+        renew_received_stamp();
+    }
+    received_under_stamp += count;
+    pass_stamp* stamp = stamp_if_wanted(received_stamp);
     while (count > 0) {
         const std::size_t take = count < slice_size ? count : slice_size;
         std::size_t shown_length = 0;
@@ -318,16 +345,14 @@ void view_received(const unsigned char* bytes, std::size_t count) {
         }
         // Before the screen could show what the log holds (its held output full), the log goes
         // out, then the screen, as at the link's waits.
-        const std::size_t console_most =
-            stamp == nullptr ? shown_length : stamped_max(shown_length);
-        if (log_file != nullptr && console_held_text_max != 0 &&
-            console_since_log + console_most > console_held_text_max) {
+        std::size_t console_length = shown_length;
+        const unsigned char* form = console_form(shown, console_length, stamp);
+        if (log_file != nullptr && console_length > console_held_room()) {
             write_log_held();
             console_flush();
-            console_since_log = 0;
         }
         log_add(bytes, take, stamp);
-        write_console(shown, shown_length, stamp);
+        put_console(form, console_length);
         bytes += take;
         count -= take;
     }
@@ -335,8 +360,8 @@ void view_received(const unsigned char* bytes, std::size_t count) {
 
 void view_flush() {
     const std::lock_guard<std::mutex> guard(view_lock);
+    renew_received_stamp();
     write_log_held();
-    console_since_log = 0;  // the link writes out the console next
 }
 
 void view_idle() {
@@ -358,6 +383,7 @@ void view_idle() {
 
 void view_status(const char* line, bool prompt) {
     const std::lock_guard<std::mutex> guard(view_lock);
+    renew_received_stamp();
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
     unsigned char text[status_max];
@@ -382,6 +408,7 @@ void view_status(const char* line, bool prompt) {
 
 void view_echo(const unsigned char* keys, std::size_t count) {
     const std::lock_guard<std::mutex> guard(view_lock);
+    renew_received_stamp();
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
     // One key's shown form, a few bytes: well within a slice.

@@ -20,7 +20,9 @@
 //
 // With timestamps, "[hh:mm:ss.mmm] " is put before the first byte after a line feed (and before the
 // first one of all), at the moment that byte is written: a stamp never waits for a line to end, and
-// never splits a character, as console text only ever holds whole ones. A status line always starts
+// never splits a character, as console text only ever holds whole ones. Received bytes that came
+// together (read on at once, up to the link's next write-out) share the moment their first line
+// began, read afresh after each KiB of them. A status line always starts
 // a line of its own in the log, and on the console too with timestamps or hex (a half-filled line
 // is ended first; the hex count starts again after it). Without any of the options the console gets
 // exactly the bytes it got before they existed.

@@ -62,7 +62,11 @@ def session_log(h):
                 lines("héllo 😀\n\n你 half\n".encode(), STAMP) +
                 status(LOST, name, STAMP, repeated=True) + status(RECONNECTED[:-2], name, STAMP) +
                 lines(b"back\ntail\n", STAMP) + session + opened_line)
-    expect_match("the log", expected, open(os.path.join(h.tmp, log), "rb").read())
+    logged = open(os.path.join(h.tmp, log), "rb").read()
+    expect_match("the log", expected, logged)
+    first = re.search(b"(%s)h" % STAMP, logged)[1]
+    later = re.search(b"(%s)back" % STAMP, logged)[1]
+    assert first != later, "the lines on each side of the outage both stamped %r" % first
 
 
 def hex_around_outage(name):  # 16 to a line; a status line ends a half line, the count starts anew

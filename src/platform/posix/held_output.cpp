@@ -17,8 +17,6 @@ namespace {
 // Room for what one read-ahead of the device (a few KiB) shows, converted, in one write(2).
 constexpr std::size_t output_buffer_size = 8192;
 
-static_assert(console_held_text_max * 3 / 2 <= output_buffer_size);
-
 // Zero-initialised, apart: untouched pages of them cost no memory.
 unsigned char stdout_bytes[output_buffer_size];
 unsigned char stderr_bytes[output_buffer_size];
@@ -177,6 +175,18 @@ bool output_stream_add(output_stream* stream, const unsigned char* data, std::si
         appended = write_held(stream);
     }
     return appended;
+}
+
+// Without the lock: only the thread that holds the view's lock adds to standard output once the
+// link runs, and a write-out by the other thread only makes more room.
+std::size_t console_held_room() {
+    const std::size_t free = output_buffer_size - held_stdout.used.load(std::memory_order_relaxed);
+    if (!held_stdout.convert) {
+        return free;  // append_raw writes out only what would not fit
+    }
+    // append_converted writes out when fewer than 3 bytes are left before a conversion: 2 bytes of
+    // GBK take 3 of UTF-8, and a lead byte carried from the last write makes one pair more.
+    return free < 6 ? 0 : (free - 6) * 2 / 3;
 }
 
 void console_flush() {

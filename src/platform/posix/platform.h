@@ -24,9 +24,10 @@
 //                    timeouts with the handle.
 //   ReadFile         returns at once with what has arrived, whatever SetCommTimeouts was given
 //                    (so also when the configuration failed before it), from a read-ahead of a
-//                    few KiB filled by one read(2); fails on a hung-up tty once the read-ahead
-//                    is handed out. Right after an idle wait that ran its full time it finds
-//                    nothing without a read(2): an idle pass costs one system call, the wait.
+//                    few KiB filled by one read(2), filled again partway through a request: short
+//                    only when the device has given all it has; fails on a hung-up tty once the
+//                    read-ahead is handed out. Right after an idle wait that ran its full time it
+//                    finds nothing without a read(2): an idle pass costs one system call, the wait.
 //   WriteFile        gives up (fails) after multiplier * bytes + constant milliseconds, or never
 //                    when both are 0 (no SetCommTimeouts yet).
 //   port_wait_for_data()  the link's idle wait, for the Win32 build a Sleep: here it returns as
@@ -48,10 +49,10 @@
 //                    shown in the terminal's encoding.
 //   console_pause()  prints the pause prompt and waits for one key.
 //   console_flush()  writes out the standard output held so far (held_output.h).
-//   console_held_text_max  console text (GBK) that held standard output takes in without writing
-//                    any out, converted or not: a caller whose own held bytes must go out before
-//                    the screen shows more (the session log) writes them out, and then the
-//                    console, before it adds more than this.
+//   console_held_room()  console text (GBK) that held standard output takes in now without writing
+//                    out what it holds, as it converts or not: a caller whose own held bytes must
+//                    go out before the screen shows more (the session log) writes them out, and
+//                    then the console, before it adds more than this.
 //   file_hold_at_ending()  the bytes the program holds for a file of its own (the session log),
 //                    written out on the ways out of held_output.h (exit() and the ending signals),
 //                    just before what standard output holds. The program writes them out itself
@@ -172,8 +173,7 @@ std::uint64_t GetTickCount64();
 void console_init();
 void console_pause();
 void console_flush();
-// 8 KiB of held output (held_output.cpp), 3 bytes of UTF-8 for 2 of GBK.
-constexpr std::size_t console_held_text_max = 8192 * 2 / 3;
+std::size_t console_held_room();
 void file_hold_at_ending(std::FILE* file, unsigned char* bytes, std::atomic<std::size_t>* count);
 int file_sync(std::FILE* file);
 

@@ -334,10 +334,37 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     return 1;
 }
 
+namespace {
+
+// Fills the empty read-ahead with one read(2): the bytes read, 0 when nothing has arrived, -1 when
+// the device has hung up or gone.
+ssize_t fill_read_ahead(serial_port* port) {
+    port->ahead_start = 0;
+    port->ahead_end = 0;
+    for (;;) {
+        const ssize_t got = ::read(port->fd, port->ahead, read_ahead_size);
+        if (got > 0) {
+            port->ahead_end = static_cast<std::size_t>(got);
+            return got;
+        }
+        if (got < 0 && errno == EAGAIN) {
+            return 0;
+        }
+        if (got == 0 || errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+}  // namespace
+
 // Takes what has arrived, up to to_read bytes, and returns at once, whatever the timeouts (also
 // on a port whose configuration failed before SetCommTimeouts). Bytes are handed out from the
-// read-ahead; only when it is empty does one read(2) fill it again. A hung-up device fails the
-// read instead of reporting 0 bytes, once what was read ahead is handed out.
+// read-ahead; only when it is empty does a read(2) fill it again, also partway through a request,
+// as a Win32 driver hands out what its queue holds: a read comes back short only when the device
+// has given all it has for now, not wherever a read-ahead ends (a tty gives at most 4095 bytes a
+// read(2)), so the link shows what came in one write, not in one per read-ahead. A hung-up device
+// fails the read instead of reporting 0 bytes, once what was read ahead is handed out.
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAPPED* overlapped) {
     (void)overlapped;
     serial_port* port = port_for_transfer(handle, buffer, to_read, read);
@@ -346,27 +373,24 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, OVERLAP
     }
     const bool quiet = port->quiet_through_wait;
     port->quiet_through_wait = false;
-    if (port->ahead_start == port->ahead_end && to_read != 0 && !quiet) {
-        port->ahead_start = 0;
-        port->ahead_end = 0;
-        for (;;) {
-            const ssize_t got = ::read(port->fd, port->ahead, read_ahead_size);
-            if (got > 0) {
-                port->ahead_end = static_cast<std::size_t>(got);
-                break;
-            }
-            if (got < 0 && errno == EAGAIN) {
-                break;  // nothing has arrived
-            }
-            if (got == 0 || errno != EINTR) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::size_t count = 0;
+    while (count < to_read && !quiet) {
+        if (port->ahead_start == port->ahead_end) {
+            const ssize_t got = fill_read_ahead(port);
+            if (got < 0 && count == 0) {
                 return 0;  // hung up or gone
             }
+            if (got <= 0) {
+                break;
+            }
         }
+        std::size_t take = port->ahead_end - port->ahead_start;
+        take = take < to_read - count ? take : to_read - count;
+        std::memcpy(out + count, port->ahead + port->ahead_start, take);
+        port->ahead_start += take;
+        count += take;
     }
-    std::size_t count = port->ahead_end - port->ahead_start;
-    count = count < to_read ? count : to_read;
-    std::memcpy(buffer, port->ahead + port->ahead_start, count);
-    port->ahead_start += count;
     if (count != 0) {
         port->woken_for_nothing = false;
     }

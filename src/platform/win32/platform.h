@@ -14,7 +14,8 @@
 //   port_wait_for_data()  the link's idle wait: Sleep. The Linux build wakes as soon as the port
 //                    has data.
 //   file_sync()      what a file has written, on the disk (_commit): 0, or -1.
-//   console_held_text_max  0: standard output holds nothing, each write is on the screen at once.
+//   console_held_room()  no limit: standard output holds nothing, each write is on the screen at
+//                    once, so none ever shows held bytes early.
 //   file_hold_at_ending()  the bytes the program holds for a file of its own (the session log),
 //                    written out at exit() (the exit key). Without the program's locks: the count
 //                    is stored with release after the bytes it covers. A closed console or a kill
@@ -32,6 +33,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // A port path: 31 characters and the NUL, as the program has always held it.
@@ -42,7 +44,9 @@ void console_pause();
 void console_flush();
 void port_wait_for_data(HANDLE handle, DWORD milliseconds);
 int file_sync(std::FILE* file);
-constexpr std::size_t console_held_text_max = 0;
+inline std::size_t console_held_room() {
+    return SIZE_MAX;
+}
 void file_hold_at_ending(std::FILE* file, unsigned char* bytes, std::atomic<std::size_t>* count);
 
 bool names_full_device_path(const char* value);
