@@ -47,7 +47,6 @@ static bytes normalized(decltype(utf8_normalize) normalize, const bytes& in, uns
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    code_tables_init();
     const unsigned flags = size != 0 ? data[0] & 15u : 0;
     const bytes in(data + (size != 0), data + size);
     // Converted text holds only ASCII and mapped characters: it goes there and back unchanged.

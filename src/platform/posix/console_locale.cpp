@@ -112,7 +112,6 @@ const char* path_as_console_text(const char* path, char* out, std::size_t out_si
     if (ascii || locale_is_gbk_compatible()) {
         return path;
     }
-    code_tables_init();
     auto* gbk = reinterpret_cast<unsigned char*>(out);
     std::size_t gbk_length = 0;
     unsigned char back[longest * 3 / 2 + 1];
