@@ -39,7 +39,7 @@ constexpr DWORD sync_interval_ms = 1000;
 
 // Everything below is touched by the link thread, and by the main thread's messages and echo: under
 // view_lock, each call whole, so that the line states match what each output got.
-std::mutex view_lock;
+program_lock view_lock;
 bool console_at_line_start = true;
 unsigned hex_column = 0;     // bytes on the current hex line
 unsigned char gbk_lead = 0;  // a GBK lead byte whose trail has not come yet
@@ -285,7 +285,7 @@ int view_log_open(const char* argv0) {
 }
 
 void view_session_start() {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     if (log_file == nullptr) {
         return;
     }
@@ -303,7 +303,7 @@ void view_session_start() {
 }
 
 void view_received(const unsigned char* bytes, std::size_t count) {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
     while (count > 0) {
@@ -334,13 +334,13 @@ void view_received(const unsigned char* bytes, std::size_t count) {
 }
 
 void view_flush() {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     write_log_held();
     console_since_log = 0;  // the link writes out the console next
 }
 
 void view_idle() {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     write_log_held();
     if (!log_unsynced) {
         return;
@@ -357,7 +357,7 @@ void view_idle() {
 }
 
 void view_status(const char* line, bool prompt) {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
     unsigned char text[status_max];
@@ -381,7 +381,7 @@ void view_status(const char* line, bool prompt) {
 }
 
 void view_echo(const unsigned char* keys, std::size_t count) {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
     // One key's shown form, a few bytes: well within a slice.
