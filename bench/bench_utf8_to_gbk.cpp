@@ -36,7 +36,7 @@ code_point common_hanzi(std::mt19937& random) {
     for (;;) {
         const unsigned lead = 0xB0 + below(random, 40);
         const unsigned trail = 0xA1 + below(random, 94);
-        const code_point point = gbk_to_unicode[((lead & 0x7F) << 8) | trail];
+        const code_point point = gbk_code_point(lead, trail);
         if (point >= 0x4E00) {
             return point;
         }

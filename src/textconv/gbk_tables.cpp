@@ -40,9 +40,20 @@ constexpr std::array<gbk_code, 65536> build_unicode_to_gbk() {
 
 constexpr std::array<gbk_code, 65536> unicode_to_gbk = build_unicode_to_gbk();
 
-code_point gbk_to_unicode[32768];
+code_point gbk_to_unicode[128 * gbk_row_size];
 
 namespace {
+
+constexpr bool every_trail_in_rows() {
+    for (const gbk_code code : unicode_to_gbk) {
+        if (code != 0 && (code & 0xFF) < 0x40) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static_assert(every_trail_in_rows(), "gbk_to_unicode's rows start at trail byte 0x40");
 
 // Every code point has at most one GBK code (the generator checks), so the inverse of
 // unicode_to_gbk is the whole mapping.
@@ -50,7 +61,9 @@ void build_gbk_to_unicode() {
     for (std::uint32_t point = 0; point < unicode_to_gbk.size(); ++point) {
         const gbk_code code = unicode_to_gbk[point];
         if (code != 0) {
-            gbk_to_unicode[code & 0x7FFF] = static_cast<code_point>(point);
+            const unsigned row = (code >> 8) & 0x7F;
+            gbk_to_unicode[row * gbk_row_size + ((code & 0xFFu) - 0x40)] =
+                static_cast<code_point>(point);
         }
     }
 }

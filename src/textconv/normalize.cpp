@@ -62,8 +62,8 @@ void apply_variant_pairs() {
             continue;
         }
         gbk_variant_map[gbk_index(traditional)] = gbk_identity_map[gbk_index(simplified)];
-        unicode_variant_map[gbk_to_unicode[gbk_index(traditional)]] =
-            gbk_to_unicode[gbk_index(simplified)];
+        unicode_variant_map[gbk_code_point(traditional >> 8, traditional & 0xFFu)] =
+            gbk_code_point(simplified >> 8, simplified & 0xFFu);
     }
 }
 

@@ -26,12 +26,20 @@
 using gbk_code = std::uint16_t;
 using code_point = std::uint16_t;
 
-// Direct tables, only read once built: unicode_to_gbk by the compiler, gbk_to_unicode by the first
-// GBK-to-UTF-8 conversion. gbk_to_unicode is indexed by (GBK code - 0x8000), i.e. ((lead & 0x7F)
-// << 8) | trail. (A denser unicode_to_gbk, in blocks of 256 code points, half the size, made
-// utf8_to_gbk() a quarter slower on Chinese text: the lookup is in every character's step.)
-extern code_point gbk_to_unicode[32768];
+// Lookup tables, only read once built: unicode_to_gbk by the compiler, gbk_to_unicode by the first
+// GBK-to-UTF-8 conversion. unicode_to_gbk is indexed by code point. (A denser unicode_to_gbk, in
+// blocks of 256 code points, half the size, made utf8_to_gbk() a quarter slower on Chinese text:
+// the lookup is in every character's step.) gbk_to_unicode holds a row of gbk_row_size entries
+// per lead byte (lead & 0x7F), for the trail bytes 0x40..0xFF: no GBK trail byte is below 0x40, so
+// rows of 256 would be a quarter empty. gbk_code_point() reads it.
+constexpr unsigned gbk_row_size = 192;
+extern code_point gbk_to_unicode[128 * gbk_row_size];
 extern const std::array<gbk_code, 65536> unicode_to_gbk;
+
+// The code point of the byte pair lead, trail (lead 0x80 or above), 0 when it is no GBK code.
+inline code_point gbk_code_point(unsigned lead, unsigned trail) {
+    return trail < 0x40 ? 0 : gbk_to_unicode[(lead & 0x7F) * gbk_row_size + (trail - 0x40)];
+}
 
 // Tables of the normalisers, built by the first normalisation.
 // Case maps, indexed by an ASCII value: A-Z to a-z, a-z to A-Z, and unchanged.
@@ -41,9 +49,10 @@ extern unsigned char ascii_identity_map[128];
 // Code point to code point: unchanged, and traditional to simplified.
 extern code_point unicode_identity_map[65536];
 extern code_point unicode_variant_map[65536];
-// Indexed like gbk_to_unicode; an entry holds the two text bytes of a GBK code with the lead byte
-// in the low 8 bits, so storing the low byte first reproduces the text. gbk_variant_map maps
-// traditional characters outside the GB2312 area to simplified ones; every other code to itself.
+// Indexed by (GBK code - 0x8000), i.e. ((lead & 0x7F) << 8) | trail; an entry holds the two text
+// bytes of a GBK code with the lead byte in the low 8 bits, so storing the low byte first
+// reproduces the text. gbk_variant_map maps traditional characters outside the GB2312 area to
+// simplified ones; every other code to itself.
 extern std::uint16_t gbk_identity_map[32768];
 extern std::uint16_t gbk_variant_map[32768];
 
