@@ -14,8 +14,6 @@ int main(int argc, char** argv) {
     console_init();
     // The window is named after the tool until a port is chosen.
     SetConsoleTitleA(tool_title);
-    // The receive path's conversion table, before the link thread exists.
-    code_tables_init();
     // Options from the command line; without any, the usage text (and then the menus).
     if (argc == 1) {
         print_usage(argv[0], stderr);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "keys.h"
 #include "link.h"
@@ -311,14 +310,14 @@ bool is_option_word(const char* word) {
 
 // Words that are not options are ignored, as the GNU rules have it; a user who typed them meant
 // something, so they are named, all in one line.
-void report_ignored(const char* argv0, const std::vector<const char*>& ignored) {
-    if (ignored.empty()) {
+void report_ignored(const char* argv0, const char* const* ignored, std::size_t count) {
+    if (count == 0) {
         return;
     }
     std::fprintf(stderr, "%s: ignored:", argv0);
     char shown[port_path_size];
-    for (const char* word : ignored) {
-        std::fprintf(stderr, " %s", path_as_console_text(word, shown, sizeof shown));
+    for (std::size_t i = 0; i < count; ++i) {
+        std::fprintf(stderr, " %s", path_as_console_text(ignored[i], shown, sizeof shown));
     }
     std::fprintf(stderr, "; use -p PORT -b RATE\n");
 }
@@ -379,7 +378,10 @@ void print_usage(const char* argv0, std::FILE* stream) {
 int parse_options(int argc, char** argv) {
     const char* argv0 = argv[0];
     const bool stop_at_first_word = std::getenv("POSIXLY_CORRECT") != nullptr;
-    std::vector<const char*> ignored;
+    // The ignored words, at most every word but the program's name: from the heap, as argc has no
+    // bound; one that cannot be had reports none.
+    auto* ignored = static_cast<const char**>(std::malloc(sizeof(const char*) * argc));
+    std::size_t ignored_count = 0;
     int result = 0;
     int i = 1;
     for (; i < argc; ++i) {
@@ -392,7 +394,9 @@ int parse_options(int argc, char** argv) {
             if (stop_at_first_word) {
                 break;
             }
-            ignored.push_back(word);
+            if (ignored != nullptr) {
+                ignored[ignored_count++] = word;
+            }
             continue;  // words that are not options are skipped, scanning goes on after them
         }
         if (word[1] == '-') {
@@ -420,9 +424,10 @@ int parse_options(int argc, char** argv) {
     }
     // After "--", or from the first word that is not an option under POSIXLY_CORRECT, every word
     // is an ordinary word, options included.
-    for (; i < argc; ++i) {
-        ignored.push_back(argv[i]);
+    for (; i < argc && ignored != nullptr; ++i) {
+        ignored[ignored_count++] = argv[i];
     }
-    report_ignored(argv0, ignored);
+    report_ignored(argv0, ignored, ignored_count);
+    std::free(ignored);
     return result;
 }

@@ -39,7 +39,7 @@ constexpr DWORD sync_interval_ms = 1000;
 
 // Everything below is touched by the link thread, and by the main thread's messages and echo: under
 // view_lock, each call whole, so that the line states match what each output got.
-std::mutex view_lock;
+program_lock view_lock;
 bool console_at_line_start = true;
 unsigned hex_column = 0;     // bytes on the current hex line
 unsigned char gbk_lead = 0;  // a GBK lead byte whose trail has not come yet
@@ -309,7 +309,7 @@ int view_log_open(const char* argv0) {
 }
 
 void view_session_start() {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     if (log_file == nullptr) {
         return;
     }
@@ -327,7 +327,7 @@ void view_session_start() {
 }
 
 void view_received(const unsigned char* bytes, std::size_t count) {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     if (received_under_stamp >= received_stamp_bytes) {
         renew_received_stamp();
     }
@@ -359,13 +359,13 @@ void view_received(const unsigned char* bytes, std::size_t count) {
 }
 
 void view_flush() {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     renew_received_stamp();
     write_log_held();
 }
 
 void view_idle() {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     write_log_held();
     if (!log_unsynced) {
         return;
@@ -382,7 +382,7 @@ void view_idle() {
 }
 
 void view_status(const char* line, bool prompt) {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     renew_received_stamp();
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);
@@ -407,7 +407,7 @@ void view_status(const char* line, bool prompt) {
 }
 
 void view_echo(const unsigned char* keys, std::size_t count) {
-    const std::lock_guard<std::mutex> guard(view_lock);
+    const std::lock_guard<program_lock> guard(view_lock);
     renew_received_stamp();
     pass_stamp taken{};
     pass_stamp* stamp = stamp_if_wanted(taken);

@@ -1,137 +1,94 @@
-// The lookup tables of every conversion and their one-time build from the packed data: the receive
-// path's at start (code_tables_init), the others when a conversion first needs them.
-#include "gbk_packed_data.h"
+// The lookup tables of the conversions. unicode_to_gbk, the receive path's, is built by the
+// compiler from the packed data: the program holds it ready in its read-only data, shared file
+// pages rather than memory of its own, and does no work for it at run time. gbk_to_unicode is its
+// inverse, built from it on first use into zero-initialised static memory: kept out of the
+// read-only data, it costs nothing where nothing converts GBK to UTF-8 (the system reads a file's
+// pages in around the one a program touches, and unicode_to_gbk is read all over).
+#include <atomic>
+#include <thread>
+
+#include "gbk_packed_data.inc"
 #include "table_builds.h"
 #include "textconv.h"
 
-code_point gbk_to_unicode[32768];
-gbk_code unicode_to_gbk[65536];
-unsigned char ascii_lower_map[128];
-unsigned char ascii_upper_map[128];
-unsigned char ascii_identity_map[128];
-code_point unicode_identity_map[65536];
-code_point unicode_variant_map[65536];
-std::uint16_t gbk_identity_map[32768];
-std::uint16_t gbk_variant_map[32768];
-
 namespace {
 
-constexpr int kGbkTableSize = 32768;
-constexpr int kUnicodeTableSize = 65536;
-
-// Index of a GBK code in a 32,768-entry table; the mask keeps any 16-bit value in bounds.
-std::uint16_t gbk_index(std::uint16_t code) {
-    return static_cast<std::uint16_t>(code & 0x7FFF);
-}
-
-// Fills a GBK-to-Unicode table from the packed pairs, then the runs. Every run ends below 0xFFFF
-// (checked at compile time beside the data), so the 16-bit loop over a run's codes ends.
-void fill_gbk_to_unicode(code_point* table) {
+// Calls visit(GBK code, code point) for every pair, then every code of every run. Every run ends
+// below 0xFFFF (checked beside the data), so the 16-bit loop over a run's codes ends.
+template <typename Visit>
+constexpr void each_mapping(Visit visit) {
     for (std::uint16_t i = 0; i < code_pairs_len; i += 2) {
-        table[gbk_index(code_pairs[i])] = code_pairs[i + 1];
+        visit(code_pairs[i], code_pairs[i + 1]);
     }
     for (std::uint16_t i = 0; i < code_ranges_len; i += 3) {
         const std::uint16_t first = code_ranges[i];
         const std::uint16_t last = code_ranges[i + 1];
         const std::uint16_t point = code_ranges[i + 2];
         for (std::uint16_t c = first; c <= last; ++c) {
-            table[gbk_index(c)] = static_cast<code_point>(point + (c - first));
+            visit(c, static_cast<code_point>(point + (c - first)));
         }
     }
 }
 
-void fill_unicode_to_gbk() {
-    for (std::uint16_t i = 0; i < code_pairs_len; i += 2) {
-        unicode_to_gbk[code_pairs[i + 1]] = code_pairs[i];
-    }
-    for (std::uint16_t i = 0; i < code_ranges_len; i += 3) {
-        const std::uint16_t first = code_ranges[i];
-        const std::uint16_t last = code_ranges[i + 1];
-        const std::uint16_t point = code_ranges[i + 2];
-        for (std::uint16_t c = first; c <= last; ++c) {
-            unicode_to_gbk[static_cast<code_point>(point + (c - first))] = c;
-        }
-    }
-}
-
-void fill_ascii_maps() {
-    for (unsigned char c = 0; c < 128; ++c) {
-        ascii_identity_map[c] = c;
-        ascii_lower_map[c] = c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
-        ascii_upper_map[c] = c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
-    }
-}
-
-// Identity entries: every code point to itself, every GBK index to its own text bytes (lead byte
-// low). The variant maps start as copies.
-void fill_identity_maps() {
-    for (int point = 0; point < kUnicodeTableSize; ++point) {
-        unicode_identity_map[point] = static_cast<code_point>(point);
-        unicode_variant_map[point] = static_cast<code_point>(point);
-    }
-    for (int index = 0; index < kGbkTableSize; ++index) {
-        const int lead = (index >> 8) | 0x80;
-        const int trail = index & 0xFF;
-        gbk_identity_map[index] = static_cast<std::uint16_t>(trail << 8 | lead);
-        gbk_variant_map[index] = gbk_identity_map[index];
-    }
-}
-
-// The GB2312 area (leads 0xA1..0xF7, trails above 0xA0) is never changed by the variant maps.
-bool in_gb2312_area(std::uint16_t code) {
-    const int lead = code >> 8;
-    const int trail = code & 0xFF;
-    return lead >= 0xA1 && lead <= 0xF7 && trail > 0xA0;
-}
-
-// Applies the traditional-to-simplified pairs to both variant maps, with the code points of
-// gbk_to_unicode.
-void apply_variant_pairs() {
-    for (std::uint16_t i = 0; i < variant_pairs_len; i += 2) {
-        const std::uint16_t traditional = variant_pairs[i];
-        const std::uint16_t simplified = variant_pairs[i + 1];
-        if (in_gb2312_area(traditional)) {
-            continue;
-        }
-        gbk_variant_map[gbk_index(traditional)] = gbk_identity_map[gbk_index(simplified)];
-        unicode_variant_map[gbk_to_unicode[gbk_index(traditional)]] =
-            gbk_to_unicode[gbk_index(simplified)];
-    }
-}
-
-bool build_gbk_to_unicode() {
-    fill_gbk_to_unicode(gbk_to_unicode);
-    return true;
-}
-
-bool build_normalizer_tables() {
-    gbk_to_unicode_ready();
-    fill_ascii_maps();
-    fill_identity_maps();
-    apply_variant_pairs();
-    return true;
-}
-
-bool build_unicode_to_gbk() {
-    fill_unicode_to_gbk();
-    return true;
+constexpr std::array<gbk_code, 65536> build_unicode_to_gbk() {
+    std::array<gbk_code, 65536> table{};
+    each_mapping([&table](std::uint16_t code, code_point point) { table[point] = code; });
+    return table;
 }
 
 }  // namespace
 
-// Each table set is a function-local static: built exactly once, even when two threads arrive
-// together, and every later call costs one load.
-void code_tables_init() {
-    static const bool built = build_unicode_to_gbk();
-    (void)built;
+constexpr std::array<gbk_code, 65536> unicode_to_gbk = build_unicode_to_gbk();
+
+code_point gbk_to_unicode[128 * gbk_row_size];
+
+namespace {
+
+constexpr bool every_trail_in_rows() {
+    for (const gbk_code code : unicode_to_gbk) {
+        if (code != 0 && (code & 0xFF) < 0x40) {
+            return false;
+        }
+    }
+    return true;
 }
 
+static_assert(every_trail_in_rows(), "gbk_to_unicode's rows start at trail byte 0x40");
+
+// Every code point has at most one GBK code (the generator checks), so the inverse of
+// unicode_to_gbk is the whole mapping.
+void build_gbk_to_unicode() {
+    for (std::uint32_t point = 0; point < unicode_to_gbk.size(); ++point) {
+        const gbk_code code = unicode_to_gbk[point];
+        if (code != 0) {
+            const unsigned row = (code >> 8) & 0x7F;
+            gbk_to_unicode[row * gbk_row_size + ((code & 0xFFu) - 0x40)] =
+                static_cast<code_point>(point);
+        }
+    }
+}
+
+// Not a function-local static: its guard would link the C++ runtime's exception machinery, most
+// of the program's code, for the rare error it reports.
+enum : int { TABLE_UNBUILT, TABLE_BUILDING, TABLE_BUILT };
+std::atomic<int> gbk_to_unicode_state{TABLE_UNBUILT};
+
+}  // namespace
+
+// The first caller builds; one that arrives meanwhile waits the millisecond it takes. Every later
+// call costs one load.
 void gbk_to_unicode_ready() {
-    static const bool built = build_gbk_to_unicode();
-    (void)built;
-}
-
-void normalizer_tables_ready() {
-    static const bool built = build_normalizer_tables();
-    (void)built;
+    if (gbk_to_unicode_state.load(std::memory_order_acquire) == TABLE_BUILT) {
+        return;
+    }
+    int expected = TABLE_UNBUILT;
+    if (gbk_to_unicode_state.compare_exchange_strong(expected, TABLE_BUILDING,
+                                                     std::memory_order_acquire)) {
+        build_gbk_to_unicode();
+        gbk_to_unicode_state.store(TABLE_BUILT, std::memory_order_release);
+        return;
+    }
+    while (gbk_to_unicode_state.load(std::memory_order_acquire) != TABLE_BUILT) {
+        std::this_thread::yield();
+    }
 }

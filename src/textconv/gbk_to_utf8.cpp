@@ -36,7 +36,7 @@ std::size_t gbk_to_utf8_complete(const unsigned char* src, std::size_t len, unsi
         } else if (i + 1 == len) {
             break;  // a lead byte whose trail is not here yet
         } else {
-            const code_point point = gbk_to_unicode[((src[i] << 8) | src[i + 1]) & 0x7FFF];
+            const code_point point = gbk_code_point(src[i], src[i + 1]);
             if (point != 0) {  // no mapping: nothing written
                 o += put_utf8(point, dst + o);
             }

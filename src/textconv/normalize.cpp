@@ -1,9 +1,86 @@
 // In-place normalisers of UTF-8 and GBK text: ASCII case, full-width forms, traditional to
 // simplified characters. Output never outruns input, so each text is rewritten where it lies.
+#include "gbk_packed_data.h"
 #include "table_builds.h"
 #include "textconv.h"
 
+unsigned char ascii_lower_map[128];
+unsigned char ascii_upper_map[128];
+unsigned char ascii_identity_map[128];
+code_point unicode_identity_map[65536];
+code_point unicode_variant_map[65536];
+std::uint16_t gbk_identity_map[32768];
+std::uint16_t gbk_variant_map[32768];
+
 namespace {
+
+constexpr int kGbkTableSize = 32768;
+constexpr int kUnicodeTableSize = 65536;
+
+// Index of a GBK code in a 32,768-entry table; the mask keeps any 16-bit value in bounds.
+std::uint16_t gbk_index(std::uint16_t code) {
+    return static_cast<std::uint16_t>(code & 0x7FFF);
+}
+
+void fill_ascii_maps() {
+    for (unsigned char c = 0; c < 128; ++c) {
+        ascii_identity_map[c] = c;
+        ascii_lower_map[c] = c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
+        ascii_upper_map[c] = c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
+    }
+}
+
+// Identity entries: every code point to itself, every GBK index to its own text bytes (lead byte
+// low). The variant maps start as copies.
+void fill_identity_maps() {
+    for (int point = 0; point < kUnicodeTableSize; ++point) {
+        unicode_identity_map[point] = static_cast<code_point>(point);
+        unicode_variant_map[point] = static_cast<code_point>(point);
+    }
+    for (int index = 0; index < kGbkTableSize; ++index) {
+        const int lead = (index >> 8) | 0x80;
+        const int trail = index & 0xFF;
+        gbk_identity_map[index] = static_cast<std::uint16_t>(trail << 8 | lead);
+        gbk_variant_map[index] = gbk_identity_map[index];
+    }
+}
+
+// The GB2312 area (leads 0xA1..0xF7, trails above 0xA0) is never changed by the variant maps.
+bool in_gb2312_area(std::uint16_t code) {
+    const int lead = code >> 8;
+    const int trail = code & 0xFF;
+    return lead >= 0xA1 && lead <= 0xF7 && trail > 0xA0;
+}
+
+// Applies the traditional-to-simplified pairs to both variant maps, with the code points of
+// gbk_to_unicode.
+void apply_variant_pairs() {
+    for (std::uint16_t i = 0; i < variant_pairs_len; i += 2) {
+        const std::uint16_t traditional = variant_pairs[i];
+        const std::uint16_t simplified = variant_pairs[i + 1];
+        if (in_gb2312_area(traditional)) {
+            continue;
+        }
+        gbk_variant_map[gbk_index(traditional)] = gbk_identity_map[gbk_index(simplified)];
+        unicode_variant_map[gbk_code_point(traditional >> 8, traditional & 0xFFu)] =
+            gbk_code_point(simplified >> 8, simplified & 0xFFu);
+    }
+}
+
+bool build_normalizer_tables() {
+    gbk_to_unicode_ready();
+    fill_ascii_maps();
+    fill_identity_maps();
+    apply_variant_pairs();
+    return true;
+}
+
+// Builds the tables once, even when two threads arrive together; every later call costs one load.
+// (The program never normalises: the guard of this static stays out of it.)
+void normalizer_tables_ready() {
+    static const bool built = build_normalizer_tables();
+    (void)built;
+}
 
 const unsigned char* case_map_for(unsigned flags) {
     if (flags & CONV_LOWER) {

@@ -1,13 +1,13 @@
 // Text conversion between UTF-8, Unicode code points and GBK (code page 936).
 //
 // The GBK mapping ships in packed form (runs of consecutive codes plus single pairs, see
-// gbk_packed_data.h) and is expanded once into direct lookup tables held in zero-initialised
-// static memory: unicode_to_gbk, the receive path's, by code_tables_init(); the others by the
-// conversions that read them, on their first call (so a program that never calls them never pays
-// their memory). After that every conversion is one table lookup per character, with no
-// allocation and no search, and the tables are only read, from any thread, without locks.
+// gbk_packed_data.h), from which the compiler builds unicode_to_gbk, the receive path's table: it
+// is read-only data of the program, ready before it starts. The other tables are built by the
+// conversions that read them, on their first call, in zero-initialised static memory (so a program
+// that never calls them never pays their memory). Every conversion is one table lookup per
+// character, with no allocation and no search, and the tables are only read, once built, from any
+// thread, without locks.
 //
-//   code_tables_init()      builds unicode_to_gbk; call once before utf8_to_gbk().
 //   utf8_to_gbk()           UTF-8 bytes to GBK text for display; characters without a GBK code
 //                           vanish.
 //   gbk_to_utf8()           GBK bytes to UTF-8 text.
@@ -18,6 +18,7 @@
 //   gbk_normalize()         the same for GBK text.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,11 +26,20 @@
 using gbk_code = std::uint16_t;
 using code_point = std::uint16_t;
 
-// Direct tables, read-only once built: unicode_to_gbk by code_tables_init(), gbk_to_unicode by the
-// first GBK-to-UTF-8 conversion. gbk_to_unicode is indexed by (GBK code - 0x8000), i.e. ((lead &
-// 0x7F) << 8) | trail.
-extern code_point gbk_to_unicode[32768];
-extern gbk_code unicode_to_gbk[65536];
+// Lookup tables, only read once built: unicode_to_gbk by the compiler, gbk_to_unicode by the first
+// GBK-to-UTF-8 conversion. unicode_to_gbk is indexed by code point. (A denser unicode_to_gbk, in
+// blocks of 256 code points, half the size, made utf8_to_gbk() a quarter slower on Chinese text:
+// the lookup is in every character's step.) gbk_to_unicode holds a row of gbk_row_size entries
+// per lead byte (lead & 0x7F), for the trail bytes 0x40..0xFF: no GBK trail byte is below 0x40, so
+// rows of 256 would be a quarter empty. gbk_code_point() reads it.
+constexpr unsigned gbk_row_size = 192;
+extern code_point gbk_to_unicode[128 * gbk_row_size];
+extern const std::array<gbk_code, 65536> unicode_to_gbk;
+
+// The code point of the byte pair lead, trail (lead 0x80 or above), 0 when it is no GBK code.
+inline code_point gbk_code_point(unsigned lead, unsigned trail) {
+    return trail < 0x40 ? 0 : gbk_to_unicode[(lead & 0x7F) * gbk_row_size + (trail - 0x40)];
+}
 
 // Tables of the normalisers, built by the first normalisation.
 // Case maps, indexed by an ASCII value: A-Z to a-z, a-z to A-Z, and unchanged.
@@ -39,15 +49,12 @@ extern unsigned char ascii_identity_map[128];
 // Code point to code point: unchanged, and traditional to simplified.
 extern code_point unicode_identity_map[65536];
 extern code_point unicode_variant_map[65536];
-// Indexed like gbk_to_unicode; an entry holds the two text bytes of a GBK code with the lead byte
-// in the low 8 bits, so storing the low byte first reproduces the text. gbk_variant_map maps
-// traditional characters outside the GB2312 area to simplified ones; every other code to itself.
+// Indexed by (GBK code - 0x8000), i.e. ((lead & 0x7F) << 8) | trail; an entry holds the two text
+// bytes of a GBK code with the lead byte in the low 8 bits, so storing the low byte first
+// reproduces the text. gbk_variant_map maps traditional characters outside the GB2312 area to
+// simplified ones; every other code to itself.
 extern std::uint16_t gbk_identity_map[32768];
 extern std::uint16_t gbk_variant_map[32768];
-
-// Builds unicode_to_gbk, the table of utf8_to_gbk(). Safe to call more than once: later calls
-// return at once. Must complete before a second thread starts converting UTF-8 to GBK.
-void code_tables_init();
 
 // Converts len bytes of UTF-8 at src into GBK at dst (which must hold len + 1 bytes and must not
 // overlap src) and NUL-terminates it; *out_len receives the byte count before the NUL. Returns 0,

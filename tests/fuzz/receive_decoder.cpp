@@ -42,7 +42,6 @@ static void check_gbk_whole(const unsigned char* bytes, const std::vector<std::s
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    code_tables_init();
     const std::size_t cuts = size != 0 ? data[0] % 8u : 0;
     if (size < 1 + cuts) {
         return 0;

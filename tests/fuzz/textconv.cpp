@@ -34,7 +34,6 @@ static bytes gbk_by_character(const bytes& utf8) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    code_tables_init();
     const bytes in(data, data + size);
     // Converted text holds only ASCII and mapped characters: it goes there and back unchanged.
     const bytes gbk = converted(utf8_to_gbk, in), utf8 = converted(gbk_to_utf8, in),

@@ -18,7 +18,6 @@ static auto* bytes(const char* text) {
 }
 
 static std::string convert(Converter converter, std::string_view in) {
-    code_tables_init();
     std::string out(in.size() * 2 + 1, '\0');
     std::size_t length = 0;
     EXPECT_EQ(converter(bytes(in.data()), in.size(), bytes(out.data()), &length), 0);
@@ -29,7 +28,6 @@ static std::string convert(Converter converter, std::string_view in) {
 // input that the shorter output left behind (which hold none).
 static std::string normalized(void (*normalizer)(unsigned char*, unsigned), unsigned flags,
                               std::string_view in) {
-    code_tables_init();
     std::string text(in);
     normalizer(bytes(text.data()), flags);
     return text.substr(0, text.find_last_of('\0'));

@@ -1,5 +1,6 @@
 // The console operations of the Linux build: standard streams, keys, title and pause.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,6 +77,9 @@ void open_standard_descriptors() {
 }  // namespace
 
 void console_init() {
+    // One heap for both threads: the C library would give the link thread a heap of its own at its
+    // first allocation or free, memory held for the few small blocks that thread ever asks for.
+    mallopt(M_ARENA_MAX, 1);
     open_standard_descriptors();
     process_signals_install();
     console_streams_init();

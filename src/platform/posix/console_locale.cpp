@@ -4,6 +4,7 @@
 #include <locale.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,12 @@ void codeset_of_locale_name(const char* name, char* out, std::size_t out_size) {
     if (dot == nullptr) {
         return;
     }
-    std::size_t length = std::strcspn(dot + 1, "@");
+    // strchr and strlen, which the program runs anyway, not strcspn: the C library's strcspn lies
+    // apart from everything else the program runs, and would hold pages of its own for this one
+    // call.
+    const char* at = std::strchr(dot + 1, '@');
+    std::size_t length =
+        at != nullptr ? static_cast<std::size_t>(at - (dot + 1)) : std::strlen(dot + 1);
     if (length >= out_size) {
         length = out_size - 1;
     }
@@ -84,14 +90,18 @@ void terminal_codeset(char* out, std::size_t out_size) {
 
 }  // namespace
 
-// Read once, when first needed.
+// Read once, when first needed: threads that ask at the same moment read the same environment and
+// work out the same answer, so the first to store it needs no lock.
 bool locale_is_gbk_compatible() {
-    static const bool compatible = [] {
+    static std::atomic<int> compatible{-1};  // -1 until known
+    int known = compatible.load(std::memory_order_relaxed);
+    if (known < 0) {
         char codeset[64];
         terminal_codeset(codeset, sizeof codeset);
-        return codeset_is_gbk_compatible(codeset);
-    }();
-    return compatible;
+        known = codeset_is_gbk_compatible(codeset) ? 1 : 0;
+        compatible.store(known, std::memory_order_relaxed);
+    }
+    return known != 0;
 }
 
 const char* path_as_console_text(const char* path, char* out, std::size_t out_size) {
@@ -112,7 +122,6 @@ const char* path_as_console_text(const char* path, char* out, std::size_t out_si
     if (ascii || locale_is_gbk_compatible()) {
         return path;
     }
-    code_tables_init();
     auto* gbk = reinterpret_cast<unsigned char*>(out);
     std::size_t gbk_length = 0;
     unsigned char back[longest * 3 / 2 + 1];

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform.h"
 #include "textconv.h"
@@ -102,7 +103,7 @@ bool append_raw(output_stream* stream, const unsigned char* data, std::size_t si
 
 // Writes out what standard output holds, waiting for the other thread if it is adding to it.
 void flush_stdout_in_order() {
-    const std::lock_guard<std::mutex> guard(held_stdout.lock);
+    const std::lock_guard<program_lock> guard(held_stdout.lock);
     write_held(&held_stdout);
 }
 
@@ -165,7 +166,7 @@ output_stream direct_stderr{STDERR_FILENO, false, false, 0, {0}, stderr_bytes, {
 // order of threads can close a circle, and console_flush() never finds it held by its own thread.
 // One lock and unlock per call, uncontended but for a console_flush() at the same moment.
 bool output_stream_add(output_stream* stream, const unsigned char* data, std::size_t size) {
-    const std::lock_guard<std::mutex> guard(stream->lock);
+    const std::lock_guard<program_lock> guard(stream->lock);
     if (!stream->hold) {
         flush_stdout_in_order();  // what standard output holds comes first
     }

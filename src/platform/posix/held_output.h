@@ -42,7 +42,8 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
+
+#include "platform.h"
 
 // One output stream: where its bytes go, whether they are converted, the lead byte it carries
 // between writes (0 for none: a lead byte is 0x80 or above) and the bytes it holds. Changed only
@@ -55,7 +56,7 @@ struct output_stream {
     unsigned char pending_lead;
     std::atomic<std::size_t> used;
     unsigned char* buffer;  // output_buffer_size bytes
-    std::mutex lock;
+    program_lock lock;
 };
 
 extern output_stream held_stdout;

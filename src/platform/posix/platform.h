@@ -70,12 +70,24 @@
 // /dev/serial/by-id name or USB product string.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+// The lock of state the program's threads share, taken through std::lock_guard. A pthread mutex
+// itself: std::mutex reports a failed lock with an exception, and the C++ runtime's exception
+// machinery (unwinder, type information, name demangler) would be most of the program's code.
+struct program_lock {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    void lock() { pthread_mutex_lock(&mutex); }
+    void unlock() { pthread_mutex_unlock(&mutex); }
+    bool try_lock() { return pthread_mutex_trylock(&mutex) == 0; }
+};
 
 using BOOL = int;
 using BYTE = std::uint8_t;

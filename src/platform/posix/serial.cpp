@@ -1,7 +1,7 @@
 // The Win32 serial operations over a Linux tty, and the link's idle wait on it. A HANDLE points at
-// a serial_port record on the heap: the descriptor, the write timeouts that SetCommTimeouts keeps
-// with it, and its entry in the table of held ports, which keeps the line settings to put back at
-// close.
+// a serial_port record, one per entry of the table of held ports: the descriptor, the write
+// timeouts that SetCommTimeouts keeps with it, and its entry, which keeps the line settings to put
+// back at close.
 #include "serial.h"
 
 #include <fcntl.h>
@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <new>
 
 #include "device_names.h"
 #include "platform.h"
@@ -66,6 +65,9 @@ struct held_port {
     serial_line_saved line_before_open;
 };
 held_port held_ports[4];
+// The record of each entry's open port, the handle: static, as the entries are, so that opening a
+// port allocates nothing.
+serial_port port_records[std::size(held_ports)];
 
 // Raw mode and the rate were ours, and so is the exclusive flag: the open refuses a port whose
 // flag is set already. The flag belongs to the tty, not to our descriptor: a peer holding the
@@ -212,16 +214,16 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, SECURITY_ATTRIBU
     }
     // Published before anything is changed, so that a signal from here on finds what to put back.
     held_ports[index].fd.store(fd);
-    auto* port = new (std::nothrow) serial_port{fd, 0, 0, index};
-    if (port == nullptr || ioctl(fd, TIOCEXCL) != 0 || serial_line_make_raw(fd) != 0) {
-        error = port == nullptr ? ENOMEM : errno;
-        delete port;
+    if (ioctl(fd, TIOCEXCL) != 0 || serial_line_make_raw(fd) != 0) {
+        error = errno;
         give_back(fd, held_ports[index]);
         if (unpublish(index, fd)) {
             close(fd);
         }
         return open_failed(error);
     }
+    serial_port* port = &port_records[index];
+    *port = serial_port{fd, 0, 0, index};
     return port;
 }
 
@@ -257,12 +259,14 @@ BOOL CloseHandle(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    auto* port = static_cast<serial_port*>(handle);
-    give_back(port->fd, held_ports[port->held_index]);
-    if (unpublish(port->held_index, port->fd)) {
-        close(port->fd);
+    // The record is the entry's: once the entry is free, another open may fill it.
+    const auto* port = static_cast<serial_port*>(handle);
+    const int fd = port->fd;
+    const int index = port->held_index;
+    give_back(fd, held_ports[index]);
+    if (unpublish(index, fd)) {
+        close(fd);
     }
-    delete port;
     return 1;
 }
 

@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include <cerrno>
-#include <new>
+#include <cstdlib>
 
 #include "platform.h"
 
@@ -18,7 +18,7 @@ struct thread_start {
 
 void* run_thread(void* block) {
     thread_start start = *static_cast<thread_start*>(block);
-    delete static_cast<thread_start*>(block);
+    std::free(block);
     start.routine(start.argument);
     return nullptr;
 }
@@ -32,13 +32,14 @@ std::uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*st
     (void)stack_size;
     (void)init_flags;
     (void)thread_id;
-    auto* block = new (std::nothrow) thread_start{start, argument};
+    auto* block = static_cast<thread_start*>(std::malloc(sizeof(thread_start)));
     if (block == nullptr) {
         return 0;
     }
+    *block = thread_start{start, argument};
     pthread_t thread;
     if (pthread_create(&thread, nullptr, run_thread, block) != 0) {
-        delete block;
+        std::free(block);
         return 0;
     }
     // The caller never closes the handle nor waits for the thread: let it clean up after itself.

@@ -35,6 +35,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
+
+// The lock of state the program's threads share, taken through std::lock_guard. (The Linux build
+// has one of its own over pthreads.)
+using program_lock = std::mutex;
 
 // A port path: 31 characters and the NUL, as the program has always held it.
 constexpr std::size_t port_path_size = 32;
