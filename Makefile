@@ -1,6 +1,6 @@
 # Front door: `make` builds both programs, `make test` runs every test (native, then Windows under
 # Wine), `make bench` runs the benchmarks (`make bench-docs` puts their figures into docs/), `make
-# fuzz`, `make sanitize` and `make soak` (the device unplugged and replugged again and again) hunt
+# sanitize` and `make soak` (the device unplugged and replugged again and again) hunt
 # for faults.
 BUILD_DIR := build
 WIN_BUILD_DIR := build-win
@@ -14,7 +14,7 @@ export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
 .PHONY: demo all deps demo-deps program native windows test test-native test-windows wine-prefix soak bench bench-docs install package \
-	format clean fuzz sanitize
+	format clean sanitize
 
 all: deps native windows
 
@@ -84,11 +84,6 @@ bench: deps native
 bench-docs: bench
 	python3 bench/report.py $(BENCH_RESULTS) --plot docs/performance.png --docs docs/PERFORMANCE.md
 
-# Each fuzz target for FUZZ_SECONDS (60 by default) in build-fuzz/; see docs/RELIABILITY.md.
-FUZZ_SECONDS ?= 60
-fuzz: deps
-	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
-
 # The native tests under ASan+UBSan in build-asan/, then under TSan in build-tsan/.
 sanitize: deps
 	scripts/sanitize
@@ -107,4 +102,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR) build-fuzz build-asan build-tsan
+	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR) build-asan build-tsan

@@ -1,8 +1,8 @@
-import fcntl, os, pty, shutil, signal, subprocess, termios
+import fcntl, os, pty, signal, subprocess, termios
 
 import harness
 from harness import (LOST, OPEN_FAILED, OPENED, RECONNECTED, check, gbk, port_path, scenario,
-                     wait_until, windows)
+                     wait_until)
 
 BY_ID = "/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"  # longer than 31 characters
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -52,42 +52,27 @@ def by_id_followed_anew(h):
     os.close(held)
 
 
-def nobody_wine_prefix(h):  # Wine runs only in a prefix its user owns: a thin one, drive and ports shared
-    prefix = h.tmp + "/nobody-prefix"
-    os.makedirs(prefix + "/home")
-    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
-        shutil.copy(os.environ["WINEPREFIX"] + "/" + name, prefix)
-    os.symlink(os.environ["WINEPREFIX"] + "/drive_c", prefix + "/drive_c")
-    os.symlink(h.device_dir, prefix + "/dosdevices")
-    subprocess.run(["chown", "-R", "65534:65534", prefix], check=True)
-    os.chmod(os.path.dirname(os.environ["WINEPREFIX"]), 0o755)
-    return dict(os.environ, WINEPREFIX=prefix, HOME=prefix + "/home")
-
-
 def start_as_nobody(h, args):  # comterm by a user with no rights to the devices of root
     os.chmod(h.tmp, 0o755)
-    env = h.shared("nobody-env", lambda: nobody_wine_prefix(h)) if windows() else dict(
-        os.environ, LANG="zh_CN.GBK", COMTERM_DEVICE_DIR=h.device_dir)
-    command = NOBODY + (["wine", h.program] if windows() else [h.program]) + args
-    process = subprocess.Popen(command, env=env, cwd=h.tmp, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               start_new_session=True)
+    env = dict(os.environ, LANG="zh_CN.GBK", COMTERM_DEVICE_DIR=h.device_dir)
+    process = subprocess.Popen(NOBODY + [h.program] + args, env=env, cwd=h.tmp,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, start_new_session=True)
     out = harness.Stream(process.stdout.fileno(), "comterm stdout", False)
     err = harness.Stream(process.stderr.fileno(), "comterm stderr", False)
-    return process, out, err, env
+    return process, out, err
 
 
 # (id, the device's mode, held exclusively by another program, the reason given). The port is
 # missing first, then there but refused, then let go: each reason is said once, when it changes.
-# Under Wine a refused device reads as ERROR_ACCESS_DENIED, which for a COM port means held.
-REASON_ROWS = lambda: [("held", 0o666, True, "held by another program")] + ([] if windows() else [
-    ("refused", 0o600, False, "Permission denied (add your user to the dialout group)")])
+REASON_ROWS = [("held", 0o666, True, "held by another program"),
+               ("refused", 0o600, False, "Permission denied (add your user to the dialout group)")]
 
 
-@scenario(rows=REASON_ROWS)
+@scenario("native", rows=REASON_ROWS)
 def why_not_opened(h, mode, exclusive, reason):
     name = h.new_port()
-    process, out, err, env = start_as_nobody(h, ["-p", name, "-b", "9600"])
+    process, out, err = start_as_nobody(h, ["-p", name, "-b", "9600"])
     try:
         failed = OPEN_FAILED % (port_path(name), 9600)
         out.expect(failed)
@@ -97,8 +82,7 @@ def why_not_opened(h, mode, exclusive, reason):
         if exclusive:
             fcntl.ioctl(line, termios.TIOCEXCL)
         os.symlink(os.ttyname(line), h.link_path(name))
-        shown_path = port_path(name) if windows() else h.link_path(name)
-        err.expect("comterm: %s: %s\n" % (shown_path, reason))
+        err.expect("comterm: %s: %s\n" % (h.link_path(name), reason))
         out.expect(failed)
         out.expect(failed)
         fcntl.ioctl(line, termios.TIOCNXCL)
@@ -107,10 +91,8 @@ def why_not_opened(h, mode, exclusive, reason):
     finally:
         os.killpg(process.pid, signal.SIGTERM)
         process.wait(harness.deadline())
-        if windows():
-            subprocess.run(NOBODY + ["wineserver", "-k"], env=env)
-    missing = "File not found." if windows() else "No such file or directory"
-    expected = "comterm: %s: %s\ncomterm: %s: %s\n" % (port_path(name), missing, shown_path, reason)
+    expected = "comterm: %s: No such file or directory\ncomterm: %s: %s\n" % (
+        port_path(name), h.link_path(name), reason)
     err.thread.join(harness.deadline())
     check("standard error", gbk(expected, False), bytes(err.data))
     os.close(master)

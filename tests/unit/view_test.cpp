@@ -1,5 +1,4 @@
-// The stamp's fields padded, which the scenarios see only at some times of day. (GBK bytes shown as
-// they come are the receive decoder fuzz target's.)
+// The stamp's fields padded, which the scenarios see only at some times of day.
 #include <gtest/gtest.h>
 
 #include "view.h"
