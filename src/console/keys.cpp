@@ -1,7 +1,6 @@
 // Enter's bytes, echo, pacing and the exit key.
 #include "keys.h"
 
-#include <atomic>
 #include <cstdio>
 
 #include "link.h"
@@ -27,18 +26,12 @@ constexpr byte_sequence enter_sequences[] = {{{0x0D}, 1}, {{0x0A}, 1}, {{0x0D, 0
 // Keys come in the console's own encoding. Console text is GBK, and so are the keys of a Windows
 // console and of a GBK terminal; a Linux terminal in any other locale types UTF-8, which
 // path_as_console_text() turns into GBK, and which the receive decoder (the same conversion,
-// byte by byte) can show. Asked with a character that has a GBK form, once: threads that ask at
-// the same moment work out the same answer, so the first to store it needs no lock.
+// byte by byte) can show. Asked with a character that has a GBK form; the platform reads the
+// locale once.
 bool keys_typed_as_utf8() {
-    static std::atomic<int> utf8{-1};  // -1 until known
-    int known = utf8.load(std::memory_order_relaxed);
-    if (known < 0) {
-        const char probe[] = "\xE4\xB8\x80";  // U+4E00
-        char converted[sizeof probe];
-        known = path_as_console_text(probe, converted, sizeof converted) != probe ? 1 : 0;
-        utf8.store(known, std::memory_order_relaxed);
-    }
-    return known != 0;
+    const char probe[] = "\xE4\xB8\x80";  // U+4E00
+    char converted[sizeof probe];
+    return path_as_console_text(probe, converted, sizeof converted) != probe;
 }
 
 }  // namespace

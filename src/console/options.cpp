@@ -14,17 +14,6 @@ bool list_ports_requested = false;
 
 namespace {
 
-// Whether text begins with the lower-case ASCII `prefix`, in any case.
-bool starts_with_ignoring_case(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; ++text, ++prefix) {
-        const char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 0x20) : *text;
-        if (c != *prefix) {
-            return false;
-        }
-    }
-    return true;
-}
-
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -190,9 +179,8 @@ int set_named(const char* argv0, const char* option, const char* value,
               const value_word (&words)[count], const char* allowed, setting_type* setting,
               bool any_case = false) {
     for (const value_word& word : words) {
-        const bool same = any_case ? std::strlen(value) == std::strlen(word.word) &&
-                                         starts_with_ignoring_case(value, word.word)
-                                   : std::strcmp(word.word, value) == 0;
+        const bool same =
+            any_case ? strcasecmp(value, word.word) == 0 : std::strcmp(word.word, value) == 0;
         if (same) {
             *setting = static_cast<setting_type>(word.setting);
             return 0;
@@ -247,7 +235,7 @@ int parse_exit_key(const char* value) {
     const char* control = nullptr;
     if (value[0] == '^') {
         control = value + 1;
-    } else if (starts_with_ignoring_case(value, "ctrl-")) {
+    } else if (strncasecmp(value, "ctrl-", 5) == 0) {
         control = value + 5;
     }
     int key = -1;

@@ -13,26 +13,21 @@
 
 namespace {
 
-// Calls visit(GBK code, code point) for every pair, then every code of every run. Every run ends
-// below 0xFFFF (checked beside the data), so the 16-bit loop over a run's codes ends.
-template <typename Visit>
-constexpr void each_mapping(Visit visit) {
+// Every pair, then every code of every run. Every run ends below 0xFFFF (checked beside the data),
+// so the 16-bit loop over a run's codes ends.
+constexpr std::array<gbk_code, 65536> build_unicode_to_gbk() {
+    std::array<gbk_code, 65536> table{};
     for (std::uint16_t i = 0; i < code_pairs_len; i += 2) {
-        visit(code_pairs[i], code_pairs[i + 1]);
+        table[code_pairs[i + 1]] = code_pairs[i];
     }
     for (std::uint16_t i = 0; i < code_ranges_len; i += 3) {
         const std::uint16_t first = code_ranges[i];
         const std::uint16_t last = code_ranges[i + 1];
         const std::uint16_t point = code_ranges[i + 2];
         for (std::uint16_t c = first; c <= last; ++c) {
-            visit(c, static_cast<code_point>(point + (c - first)));
+            table[static_cast<code_point>(point + (c - first))] = c;
         }
     }
-}
-
-constexpr std::array<gbk_code, 65536> build_unicode_to_gbk() {
-    std::array<gbk_code, 65536> table{};
-    each_mapping([&table](std::uint16_t code, code_point point) { table[point] = code; });
     return table;
 }
 

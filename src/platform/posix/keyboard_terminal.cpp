@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "platform.h"
+
 namespace {
 
 // Written once, before settings_known is set; read by the signal handlers too.
@@ -22,7 +24,7 @@ std::atomic<pid_t> changing_thread{0};
 
 // Longest wait for another thread's change: a change held up by a stop (SIGTTOU in the
 // background) must not keep an ending signal from ending the process.
-constexpr long change_wait_ns = 1000000000L;
+constexpr std::uint64_t change_wait_ms = 1000;
 
 void keyboard_make_raw(termios* settings) {
     settings->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
@@ -38,21 +40,15 @@ bool in_background() {
     return foreground != -1 && foreground != getpgrp();
 }
 
-long monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000L + now.tv_nsec;
-}
-
-// Async-signal-safe. A handler on the changing thread itself interrupted the change before it was
-// made or after: nothing to wait for.
+// Async-signal-safe (GetTickCount64 is clock_gettime). A handler on the changing thread itself
+// interrupted the change before it was made or after: nothing to wait for.
 void wait_for_change_elsewhere() {
     const pid_t self = gettid();
-    const long end = monotonic_ns() + change_wait_ns;
+    const std::uint64_t end = GetTickCount64() + change_wait_ms;
     const timespec pause{0, 1000000L};
     for (;;) {
         const pid_t changing = changing_thread.load();
-        if (changing == 0 || changing == self || monotonic_ns() > end) {
+        if (changing == 0 || changing == self || GetTickCount64() > end) {
             return;
         }
         nanosleep(&pause, nullptr);

@@ -454,9 +454,7 @@ void port_wait_for_data(HANDLE handle, DWORD milliseconds) {
         if (port != nullptr) {
             port->woken_for_nothing = false;
         }
-        timespec left{static_cast<time_t>(milliseconds / 1000),
-                      static_cast<long>(milliseconds % 1000) * 1000000L};
-        nanosleep(&left, nullptr);  // a signal may cut it short: the pass ends early, no harm
+        Sleep(milliseconds);
         return;
     }
     pollfd state{port->fd, POLLIN, 0};

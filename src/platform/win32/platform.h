@@ -47,7 +47,9 @@ constexpr std::size_t port_path_size = 32;
 void console_init();
 void console_pause();
 void console_flush();
-void port_wait_for_data(HANDLE handle, DWORD milliseconds);
+inline void port_wait_for_data(HANDLE /*handle*/, DWORD milliseconds) {
+    Sleep(milliseconds);
+}
 int file_sync(std::FILE* file);
 inline std::size_t console_held_room() {
     return SIZE_MAX;
