@@ -1,10 +1,10 @@
 // What the console and the session log get from the link: the device's bytes and comterm's own
 // status lines, the only way either reaches them once the link thread runs.
 //
-// A read pass's bytes go to the console with one write, as text (UTF-8 converted to GBK by the
-// receive decoder, or GBK as it comes, a character held until its last byte is in) or as hex ("41 "
-// per byte, uppercase, 16 to a line, each line ended by LF at its 16th byte); and to the log as the
-// device sent them. Status lines go to both, the log's copy in UTF-8 and without the ">>" prompt.
+// The bytes of a read pass (or of consecutive full passes, which the link hands over together) go
+// to the console with one write, as text (UTF-8 converted to GBK by the receive decoder, or GBK as
+// it comes, a character held until its last byte is in) or as hex ("41 " per byte, uppercase, 16
+// to a line, each line ended by LF at its 16th byte); and to the log as the device sent them. Status lines go to both, the log's copy in UTF-8 and without the ">>" prompt.
 //
 // The log is held like the screen: a write(2) per 32-byte pass would cost more than all the rest,
 // so its bytes collect in a buffer of this module and go out with one write where the link thread
@@ -13,7 +13,7 @@
 // written out after it); with each status line; and on the ways out: exit() on both builds, and
 // on Linux the ending signals, through the platform's file_hold_at_ending(). On Linux the log is
 // thus not behind the screen (but for a key typed amid a burst: the keyboard's wait writes out the
-// screen, until the link's next wait); the Windows console shows each pass at once, and the log
+// screen, until the link's next wait); the Windows console shows each batch at once, and the log
 // follows at the same point as on Linux. A kill the platform cannot catch (SIGKILL; on Windows a
 // closed console or TerminateProcess) loses what the log held: what came since the device last
 // paused, 16 KiB at most.
@@ -37,7 +37,8 @@
 //                         on standard error which file and why. Before the port or a menu, in main.
 //   view_session_start()  the session line, "=== comterm VERSION session YYYY-MM-DD hh:mm:ss PORT
 //                         RATE ===", in the log.
-//   view_received()       one read pass: shows the bytes and adds them to what the log holds.
+//   view_received()       what one or more read passes read: shows the bytes and adds them to
+//                         what the log holds.
 //   view_flush()          writes out what the log holds; the link thread's, before console_flush().
 //   view_idle()           an idle pass: puts the log on the disk when it has had nothing new for a
 //                         second (a power cut then loses at most what came since the device went
