@@ -40,9 +40,9 @@
 //   view_received()       what one or more read passes read: shows the bytes and adds them to
 //                         what the log holds.
 //   view_flush()          writes out what the log holds; the link thread's, before console_flush().
-//   view_idle()           an idle pass: puts the log on the disk when it has had nothing new for a
-//                         second (a power cut then loses at most what came since the device went
-//                         quiet).
+//   view_idle()           an idle pass: puts the log on the disk once nothing new has come for 20
+//                         idle passes in a row (about 100 ms), at most once a second (a power cut
+//                         then loses at most what came since the device went quiet).
 //   view_status()         one of comterm's own lines (GBK, ending in LF), prompt adding ">>" on the
 //                         console. Safe from any thread: the main thread's key-write failure too.
 //   view_echo()           a typed key's shown form (a few bytes; 512 at most are shown) on the
