@@ -33,8 +33,10 @@ constexpr std::size_t stamped_max(std::size_t count) {
     return count * (stamp_size + 1);
 }
 constexpr std::size_t log_text_max = status_max * 3 / 2 + 2;  // a status line in UTF-8
-// The log's bytes held between the link's waits: many read passes, one write.
-constexpr std::size_t log_held_size = 16384;
+// The log's bytes held between the link's waits: many read passes, one write. As much as the
+// screen's held output (32 KiB on Linux), which the log goes out before, and a stamped slice more,
+// so that a stream's log goes out in writes about as large as the screen's.
+constexpr std::size_t log_held_size = 32768 + stamped_max(slice_size);
 static_assert(stamped_max(slice_size) <= log_held_size && log_text_max <= log_held_size);
 constexpr DWORD sync_interval_ms = 1000;
 // Idle passes in a row (5 ms each) before the device counts as quiet and the log may be synced: a

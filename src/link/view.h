@@ -16,7 +16,7 @@
 // screen, until the link's next wait); the Windows console shows each batch at once, and the log
 // follows at the same point as on Linux. A kill the platform cannot catch (SIGKILL; on Windows a
 // closed console or TerminateProcess) loses what the log held: what came since the device last
-// paused, 16 KiB at most.
+// paused, 40 KiB at most.
 //
 // With timestamps, "[hh:mm:ss.mmm] " is put before the first byte after a line feed (and before the
 // first one of all), at the moment that byte is written: a stamp never waits for a line to end, and
