@@ -33,10 +33,16 @@ constexpr std::size_t stamped_max(std::size_t count) {
     return count * (stamp_size + 1);
 }
 constexpr std::size_t log_text_max = status_max * 3 / 2 + 2;  // a status line in UTF-8
-// The log's bytes held between the link's waits: many read passes, one write.
-constexpr std::size_t log_held_size = 16384;
+// The log's bytes held between the link's waits: many read passes, one write. As much as the
+// screen's held output (32 KiB on Linux), which the log goes out before, and a stamped slice more,
+// so that a stream's log goes out in writes about as large as the screen's.
+constexpr std::size_t log_held_size = 32768 + stamped_max(slice_size);
 static_assert(stamped_max(slice_size) <= log_held_size && log_text_max <= log_held_size);
 constexpr DWORD sync_interval_ms = 1000;
+// Idle passes in a row (5 ms each) before the device counts as quiet and the log may be synced: a
+// sync blocks the link thread for milliseconds, and a stream that merely outruns its producer now
+// and then (or begins just after the port opens) must not wait for the disk.
+constexpr unsigned quiet_passes_before_sync = 20;
 
 // Everything below is touched by the link thread, and by the main thread's messages and echo: under
 // view_lock, each call whole, so that the line states match what each output got.
@@ -50,6 +56,7 @@ const char* log_argv0 = "comterm";
 bool log_at_line_start = true;
 bool log_unsynced = false;
 std::uint64_t log_synced_at = 0;
+unsigned quiet_passes = 0;  // idle passes since the log was last written
 // What the log holds, not yet written: the count is stored with release after the bytes it
 // covers, since the platform's ending paths write them out without the lock (file_hold_at_ending).
 unsigned char log_held[log_held_size];
@@ -155,6 +162,7 @@ void write_log_held() {
     log_held_count.store(0, std::memory_order_relaxed);
     if (written) {
         log_unsynced = true;
+        quiet_passes = 0;
         return;
     }
     char shown_path[4096];
@@ -368,7 +376,7 @@ void view_flush() {
 void view_idle() {
     const std::lock_guard<program_lock> guard(view_lock);
     write_log_held();
-    if (!log_unsynced) {
+    if (!log_unsynced || ++quiet_passes < quiet_passes_before_sync) {
         return;
     }
     // Only when the device has gone quiet, and at most once a second: a sync never holds up

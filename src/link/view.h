@@ -16,7 +16,7 @@
 // screen, until the link's next wait); the Windows console shows each batch at once, and the log
 // follows at the same point as on Linux. A kill the platform cannot catch (SIGKILL; on Windows a
 // closed console or TerminateProcess) loses what the log held: what came since the device last
-// paused, 16 KiB at most.
+// paused, 40 KiB at most.
 //
 // With timestamps, "[hh:mm:ss.mmm] " is put before the first byte after a line feed (and before the
 // first one of all), at the moment that byte is written: a stamp never waits for a line to end, and
@@ -40,9 +40,9 @@
 //   view_received()       what one or more read passes read: shows the bytes and adds them to
 //                         what the log holds.
 //   view_flush()          writes out what the log holds; the link thread's, before console_flush().
-//   view_idle()           an idle pass: puts the log on the disk when it has had nothing new for a
-//                         second (a power cut then loses at most what came since the device went
-//                         quiet).
+//   view_idle()           an idle pass: puts the log on the disk once nothing new has come for 20
+//                         idle passes in a row (about 100 ms), at most once a second (a power cut
+//                         then loses at most what came since the device went quiet).
 //   view_status()         one of comterm's own lines (GBK, ending in LF), prompt adding ">>" on the
 //                         console. Safe from any thread: the main thread's key-write failure too.
 //   view_echo()           a typed key's shown form (a few bytes; 512 at most are shown) on the
