@@ -20,7 +20,7 @@ WAIT_SECONDS = harness.deadline()  # start-up, or no progress on the screen: the
 UNSET_RATE = termios.B50  # the device's line until the terminal under test sets it up
 CELL_BUDGET_SECONDS = 20.0  # a cell whose runs took this long in all gets no more (tio is slow)
 LATENCY_GAP = (0.100, 0.150)  # silence before each letter, drawn afresh so no phase locks in
-PLANS = {"full": dict(payload_bytes=4 << 20, repeats=3, latency_samples=100, idle_seconds=10.0),
+PLANS = {"full": dict(payload_bytes=4 << 20, repeats=5, latency_samples=100, idle_seconds=10.0),
          "quick": dict(payload_bytes=256 << 10, repeats=1, latency_samples=20, idle_seconds=2.0)}
 # Peers: no mapping of what they receive, no local echo, no banner, no reset at exit.
 TERMINALS = {
