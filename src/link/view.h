@@ -4,7 +4,8 @@
 // The bytes of a read pass (or of consecutive full passes, which the link hands over together) go
 // to the console with one write, as text (UTF-8 converted to GBK by the receive decoder, or GBK as
 // it comes, a character held until its last byte is in) or as hex ("41 " per byte, uppercase, 16
-// to a line, each line ended by LF at its 16th byte); and to the log as the device sent them. Status lines go to both, the log's copy in UTF-8 and without the ">>" prompt.
+// to a line, each line ended by LF at its 16th byte); and to the log as the device sent them.
+// Status lines go to both, the log's copy in UTF-8 and without the ">>" prompt.
 //
 // The log is held like the screen: a write(2) per 32-byte pass would cost more than all the rest,
 // so its bytes collect in a buffer of this module and go out with one write where the link thread
