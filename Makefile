@@ -99,6 +99,7 @@ package: deps
 	cpack --config $(WIN_BUILD_DIR)/CPackConfig.cmake -B $(CURDIR)/$(WIN_BUILD_DIR)
 
 format:
+	@scripts/install-deps format
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
