@@ -33,7 +33,7 @@ constexpr DWORD read_chunk = 32;
 // later, as the link reads on at once, and with its fixed cost (lock, conversion call, console and
 // log calls) paid once per batch rather than once per 32 bytes. Any read that comes back short
 // hands over what the batch holds before the thread flushes or waits.
-unsigned char received[512];
+unsigned char received[view_received_batch];
 std::size_t received_count = 0;
 constexpr DWORD idle_wait_ms = 5;
 constexpr int idle_passes_per_query = 201;  // the liveness query ends every 201st idle pass

@@ -20,9 +20,8 @@ view_encoding_value view_encoding = ENCODING_UTF8;
 
 namespace {
 
-// Received bytes are handled this many at a time: what the link hands over at once (its batch of
-// read passes) is one slice.
-constexpr std::size_t slice_size = 512;
+// Received bytes are handled this many at a time: what the link hands over at once is one slice.
+constexpr std::size_t slice_size = view_received_batch;
 constexpr std::size_t hex_max = slice_size * 3 + slice_size / 16 + 1;
 constexpr std::size_t text_max = receive_decoder_shown_max(slice_size);
 constexpr std::size_t shown_max = hex_max > text_max ? hex_max : text_max;

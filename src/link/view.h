@@ -83,6 +83,8 @@ void view_status(const char* line, bool prompt);
 void view_echo(const unsigned char* keys, std::size_t count);
 
 constexpr std::size_t stamp_size = 15;  // "[hh:mm:ss.mmm] "
+// The most the link hands to view_received() at once: its batch of consecutive full reads.
+constexpr std::size_t view_received_batch = 512;
 // The longest status line, its NUL included: a message naming the port path.
 constexpr std::size_t view_status_max = port_path_size + 128;
 
